@@ -16,8 +16,8 @@ namespace {
 
 // Returns the dynamic symbols that a library defines, or fails the test.
 std::set<std::string> DefinedSymbols(const std::string& path) {
-  const gchar* argv[] = {"nm", "-D", "--defined-only", "--format=posix",
-                         path.c_str(), nullptr};
+  const gchar* argv[] = {
+      "nm", "-D", "--defined-only", "--format=posix", path.c_str(), nullptr};
   g_autofree gchar* out = nullptr;
   g_autofree gchar* err = nullptr;
   gint status = 0;
@@ -132,7 +132,7 @@ TEST(FallbackIconTest, IsASquarePngWithTransparentCorners) {
   const struct {
     int x, y;
     int alpha;
-  } probes[] = {{0, 0, 0},     {255, 0, 0},    {0, 255, 0}, {255, 255, 0},
+  } probes[] = {{0, 0, 0},       {255, 0, 0},    {0, 255, 0},   {255, 255, 0},
                 {128, 128, 255}, {30, 128, 255}, {128, 30, 255}};
   for (const auto& p : probes) {
     SCOPED_TRACE(testing::Message() << p.x << "," << p.y);
