@@ -1,0 +1,87 @@
+// Copyright 2026 The Zelkoz Authors. All rights reserved.
+#include "flutter_linux/fl_binary_messenger.h"
+
+G_DEFINE_QUARK(fl_binary_messenger_codec_error_quark,
+               fl_binary_messenger_codec_error)
+
+G_DEFINE_INTERFACE(FlBinaryMessenger, fl_binary_messenger, G_TYPE_OBJECT)
+
+G_DEFINE_TYPE(FlBinaryMessengerResponseHandle,
+              fl_binary_messenger_response_handle,
+              G_TYPE_OBJECT)
+
+static void fl_binary_messenger_default_init(
+    FlBinaryMessengerInterface* iface) {}
+
+static void fl_binary_messenger_response_handle_class_init(
+    FlBinaryMessengerResponseHandleClass* klass) {}
+
+static void fl_binary_messenger_response_handle_init(
+    FlBinaryMessengerResponseHandle* self) {}
+
+G_MODULE_EXPORT void fl_binary_messenger_set_message_handler_on_channel(
+    FlBinaryMessenger* self,
+    const gchar* channel,
+    FlBinaryMessengerMessageHandler handler,
+    gpointer user_data,
+    GDestroyNotify destroy_notify) {
+  g_return_if_fail(FL_IS_BINARY_MESSENGER(self));
+  g_return_if_fail(channel != nullptr);
+  FL_BINARY_MESSENGER_GET_IFACE(self)->set_message_handler_on_channel(
+      self, channel, handler, user_data, destroy_notify);
+}
+
+G_MODULE_EXPORT gboolean fl_binary_messenger_send_response(
+    FlBinaryMessenger* self,
+    FlBinaryMessengerResponseHandle* response_handle,
+    GBytes* response,
+    GError** error) {
+  g_return_val_if_fail(FL_IS_BINARY_MESSENGER(self), FALSE);
+  g_return_val_if_fail(
+      FL_IS_BINARY_MESSENGER_RESPONSE_HANDLE(response_handle), FALSE);
+  return FL_BINARY_MESSENGER_GET_IFACE(self)->send_response(
+      self, response_handle, response, error);
+}
+
+G_MODULE_EXPORT void fl_binary_messenger_send_on_channel(
+    FlBinaryMessenger* self,
+    const gchar* channel,
+    GBytes* message,
+    GCancellable* cancellable,
+    GAsyncReadyCallback callback,
+    gpointer user_data) {
+  g_return_if_fail(FL_IS_BINARY_MESSENGER(self));
+  g_return_if_fail(channel != nullptr);
+  FL_BINARY_MESSENGER_GET_IFACE(self)->send_on_channel(
+      self, channel, message, cancellable, callback, user_data);
+}
+
+G_MODULE_EXPORT GBytes* fl_binary_messenger_send_on_channel_finish(
+    FlBinaryMessenger* self,
+    GAsyncResult* result,
+    GError** error) {
+  g_return_val_if_fail(FL_IS_BINARY_MESSENGER(self), nullptr);
+  return FL_BINARY_MESSENGER_GET_IFACE(self)->send_on_channel_finish(
+      self, result, error);
+}
+
+G_MODULE_EXPORT void fl_binary_messenger_resize_channel(FlBinaryMessenger* self,
+                                                        const gchar* channel,
+                                                        int64_t new_size) {
+  g_return_if_fail(FL_IS_BINARY_MESSENGER(self));
+  auto* iface = FL_BINARY_MESSENGER_GET_IFACE(self);
+  if (iface->resize_channel != nullptr) {
+    iface->resize_channel(self, channel, new_size);
+  }
+}
+
+G_MODULE_EXPORT void fl_binary_messenger_set_warns_on_channel_overflow(
+    FlBinaryMessenger* self,
+    const gchar* channel,
+    bool warns) {
+  g_return_if_fail(FL_IS_BINARY_MESSENGER(self));
+  auto* iface = FL_BINARY_MESSENGER_GET_IFACE(self);
+  if (iface->set_warns_on_channel_overflow != nullptr) {
+    iface->set_warns_on_channel_overflow(self, channel, warns);
+  }
+}
