@@ -1,0 +1,69 @@
+// Copyright 2026 The Zelkoz Authors. All rights reserved.
+#ifndef PLUGINS_RELAUNCH_RELAUNCH_PLUGIN_PRIVATE_H_
+#define PLUGINS_RELAUNCH_RELAUNCH_PLUGIN_PRIVATE_H_
+
+// What the plugin's own files and its tests share. Nothing here is exported
+// from the library.
+
+#include <flutter_linux/flutter_linux.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#include <atomic>
+
+#include "include/relaunch/relaunch_plugin.h"
+#include "relaunch_argv.h"
+
+// Size of the buffer the executable's path is read into.
+constexpr size_t kRelaunchPathBufferSize = 4096;
+
+// 1 while an accepted restart request is on its way (checked, replied to,
+// scheduled or running), 0 otherwise. Set only by compare-and-exchange from
+// 0, reset only by exchange.
+extern std::atomic<int32_t> g_restart_pending;
+
+enum class RelaunchResolve {
+  kOk,             // out holds the executable's path.
+  kUnresolvable,   // The link is unreadable, empty or too long.
+  kNotExecutable,  // out holds a path this process may not execute.
+};
+
+// Reads the symbolic link link_path into out (out_size bytes, at least 2),
+// drops a trailing " (deleted)" that the kernel adds once the running file
+// was replaced or removed, and tests the result for execute permission. A
+// target of out_size - 1 bytes or more may have been cut short and counts as
+// unresolvable. On failure errno tells why.
+RelaunchResolve relaunch_resolve_executable(const char* link_path,
+                                            char* out,
+                                            size_t out_size);
+
+// Returns the reply to an accepted "relaunch" (transfer full): "ok", or the
+// map {"success": true, "mode": "process"} when structured is non-zero.
+FlMethodResponse* restart_success_response(int structured);
+
+// Replaces the process with a fresh start of its executable. Runs once from
+// the main loop after a "relaunch" was answered; returns (always FALSE) only
+// when the restart failed, with the pending flag reset.
+gboolean do_restart(gpointer user_data);
+
+// Test seams. Each takes NULL to restore the normal behaviour.
+
+// The link the executable is resolved through, normally "/proc/self/exe".
+void relaunch_set_link_path_for_testing(const char* link_path);
+
+// What replaces the process image, normally execv. Built with
+// RELAUNCH_NO_EXEC, the normal one fails with ENOSYS instead, so that a test
+// or fuzz binary can never be replaced by accident.
+typedef int (*RelaunchExecFunc)(const char* path, char* const argv[]);
+void relaunch_set_exec_for_testing(RelaunchExecFunc exec);
+
+// The allocator behind the argument-vector copies, normally calloc, malloc
+// and free.
+struct RelaunchAllocator {
+  void* (*calloc_fn)(size_t count, size_t size);
+  void* (*malloc_fn)(size_t size);
+  void (*free_fn)(void* block);
+};
+void relaunch_set_allocator_for_testing(const RelaunchAllocator* allocator);
+
+#endif  // PLUGINS_RELAUNCH_RELAUNCH_PLUGIN_PRIVATE_H_
