@@ -1,0 +1,11 @@
+// Copyright 2026 The Zelkoz Authors. All rights reserved.
+#include <glib.h>
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv) {
+  // A failed g_return_if_fail must fail the test, not scroll past.
+  g_log_set_always_fatal(
+      static_cast<GLogLevelFlags>(G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_ERROR));
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
