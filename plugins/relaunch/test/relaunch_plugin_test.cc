@@ -5,6 +5,8 @@
 #include <fl_fake_plugin_registrar.h>
 #include <glib/gstdio.h>
 #include <gtest/gtest.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -854,6 +856,59 @@ TEST_F(RelaunchRefusedReplyTest, WhichFailedSendsAreLogged) {
   }
   RunFor(250);
   EXPECT_TRUE(g_execs.empty());
+}
+
+// Output of a finished child process.
+struct ChildOutcome {
+  bool done = false;
+  gchar* out = nullptr;     // Owned.
+  GError* error = nullptr;  // Owned.
+  ~ChildOutcome() {
+    g_free(out);
+    g_clear_error(&error);
+  }
+};
+
+void ChildDoneCb(GObject* source, GAsyncResult* result, gpointer data) {
+  auto* outcome = static_cast<ChildOutcome*>(data);
+  g_subprocess_communicate_utf8_finish(G_SUBPROCESS(source), result,
+                                       &outcome->out, nullptr, &outcome->error);
+  outcome->done = true;
+}
+
+// The library as shipped replaces the calling process in place, after the
+// reply: the same process id, and as its only argument the absolute path of
+// the executable.
+TEST(RelaunchExecTest, ReplacesProcessInPlace) {
+  char helper[PATH_MAX];
+  ASSERT_NE(realpath(RELAUNCH_EXEC_HELPER, helper), nullptr);
+  g_autoptr(GError) error = nullptr;
+  g_autoptr(GSubprocess) process =
+      g_subprocess_new(G_SUBPROCESS_FLAGS_STDOUT_PIPE, &error,
+                       RELAUNCH_EXEC_HELPER, "--first", "start", nullptr);
+  ASSERT_NE(process, nullptr) << error->message;
+  const std::string pid = g_subprocess_get_identifier(process);
+  ChildOutcome outcome;
+  g_subprocess_communicate_utf8_async(process, nullptr, nullptr, ChildDoneCb,
+                                      &outcome);
+  if (!RunUntil([&outcome] { return outcome.done; }, 3 * kWaitMs)) {
+    g_subprocess_force_exit(process);
+    RunUntil([&outcome] { return outcome.done; }, kWaitMs);
+    FAIL() << "the helper did not end";
+  }
+  ASSERT_EQ(outcome.error, nullptr) << outcome.error->message;
+  EXPECT_TRUE(g_subprocess_get_if_exited(process));
+  EXPECT_EQ(g_subprocess_get_exit_status(process), 0);
+
+  g_auto(GStrv) lines = g_strsplit(outcome.out, "\n", -1);
+  ASSERT_GE(g_strv_length(lines), 3u) << outcome.out;
+  g_auto(GStrv) first = g_strsplit(lines[0], " ", 4);
+  ASSERT_EQ(g_strv_length(first), 4u) << lines[0];
+  EXPECT_STREQ(first[0], "start");
+  EXPECT_EQ(first[1], pid);
+  EXPECT_STREQ(first[2], "3");
+  EXPECT_STREQ(lines[1], "reply ok");
+  EXPECT_EQ(std::string(lines[2]), "start " + pid + " 1 " + helper);
 }
 
 }  // namespace
