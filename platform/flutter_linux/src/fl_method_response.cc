@@ -1,0 +1,151 @@
+// Copyright 2026 The Zelkoz Authors. All rights reserved.
+#include "flutter_linux/fl_method_response.h"
+
+#include <gmodule.h>
+
+G_DEFINE_QUARK(fl_method_response_error_quark, fl_method_response_error)
+
+struct _FlMethodSuccessResponse {
+  FlMethodResponse parent_instance;
+  FlValue* result;  // Owned; a null value when the result was NULL.
+};
+
+struct _FlMethodErrorResponse {
+  FlMethodResponse parent_instance;
+  gchar* code;       // Owned.
+  gchar* message;    // Owned; NULL when none.
+  FlValue* details;  // Owned; NULL when none.
+};
+
+struct _FlMethodNotImplementedResponse {
+  FlMethodResponse parent_instance;
+};
+
+G_DEFINE_ABSTRACT_TYPE(FlMethodResponse, fl_method_response, G_TYPE_OBJECT)
+G_DEFINE_TYPE(FlMethodSuccessResponse,
+              fl_method_success_response,
+              fl_method_response_get_type())
+G_DEFINE_TYPE(FlMethodErrorResponse,
+              fl_method_error_response,
+              fl_method_response_get_type())
+G_DEFINE_TYPE(FlMethodNotImplementedResponse,
+              fl_method_not_implemented_response,
+              fl_method_response_get_type())
+
+static void fl_method_response_class_init(FlMethodResponseClass*) {}
+
+static void fl_method_response_init(FlMethodResponse*) {}
+
+static void fl_method_success_response_dispose(GObject* object) {
+  FlMethodSuccessResponse* self = FL_METHOD_SUCCESS_RESPONSE(object);
+  g_clear_pointer(&self->result, fl_value_unref);
+  G_OBJECT_CLASS(fl_method_success_response_parent_class)->dispose(object);
+}
+
+static void fl_method_success_response_class_init(
+    FlMethodSuccessResponseClass* klass) {
+  G_OBJECT_CLASS(klass)->dispose = fl_method_success_response_dispose;
+}
+
+static void fl_method_success_response_init(FlMethodSuccessResponse*) {}
+
+static void fl_method_error_response_dispose(GObject* object) {
+  FlMethodErrorResponse* self = FL_METHOD_ERROR_RESPONSE(object);
+  g_clear_pointer(&self->code, g_free);
+  g_clear_pointer(&self->message, g_free);
+  g_clear_pointer(&self->details, fl_value_unref);
+  G_OBJECT_CLASS(fl_method_error_response_parent_class)->dispose(object);
+}
+
+static void fl_method_error_response_class_init(
+    FlMethodErrorResponseClass* klass) {
+  G_OBJECT_CLASS(klass)->dispose = fl_method_error_response_dispose;
+}
+
+static void fl_method_error_response_init(FlMethodErrorResponse*) {}
+
+static void fl_method_not_implemented_response_class_init(
+    FlMethodNotImplementedResponseClass*) {}
+
+static void fl_method_not_implemented_response_init(
+    FlMethodNotImplementedResponse*) {}
+
+G_MODULE_EXPORT FlValue* fl_method_response_get_result(
+    FlMethodResponse* response,
+    GError** error) {
+  g_return_val_if_fail(FL_IS_METHOD_RESPONSE(response), nullptr);
+  if (FL_IS_METHOD_SUCCESS_RESPONSE(response)) {
+    return fl_method_success_response_get_result(
+        FL_METHOD_SUCCESS_RESPONSE(response));
+  }
+  if (FL_IS_METHOD_ERROR_RESPONSE(response)) {
+    FlMethodErrorResponse* e = FL_METHOD_ERROR_RESPONSE(response);
+    g_set_error(error, FL_METHOD_RESPONSE_ERROR,
+                FL_METHOD_RESPONSE_ERROR_REMOTE_ERROR,
+                "Remote code returned error %s: %s", e->code,
+                e->message != nullptr ? e->message : "");
+    return nullptr;
+  }
+  if (FL_IS_METHOD_NOT_IMPLEMENTED_RESPONSE(response)) {
+    g_set_error(error, FL_METHOD_RESPONSE_ERROR,
+                FL_METHOD_RESPONSE_ERROR_NOT_IMPLEMENTED,
+                "Requested method is not implemented");
+    return nullptr;
+  }
+  g_set_error(error, FL_METHOD_RESPONSE_ERROR, FL_METHOD_RESPONSE_ERROR_FAILED,
+              "Unknown response type %s", G_OBJECT_TYPE_NAME(response));
+  return nullptr;
+}
+
+G_MODULE_EXPORT FlMethodSuccessResponse* fl_method_success_response_new(
+    FlValue* result) {
+  FlMethodSuccessResponse* self = FL_METHOD_SUCCESS_RESPONSE(
+      g_object_new(fl_method_success_response_get_type(), nullptr));
+  // A success always has a value, so that a NULL from the getters can only
+  // mean failure.
+  self->result = result != nullptr ? fl_value_ref(result) : fl_value_new_null();
+  return self;
+}
+
+G_MODULE_EXPORT FlValue* fl_method_success_response_get_result(
+    FlMethodSuccessResponse* self) {
+  g_return_val_if_fail(FL_IS_METHOD_SUCCESS_RESPONSE(self), nullptr);
+  return self->result;
+}
+
+G_MODULE_EXPORT FlMethodErrorResponse* fl_method_error_response_new(
+    const gchar* code,
+    const gchar* message,
+    FlValue* details) {
+  g_return_val_if_fail(code != nullptr, nullptr);
+  FlMethodErrorResponse* self = FL_METHOD_ERROR_RESPONSE(
+      g_object_new(fl_method_error_response_get_type(), nullptr));
+  self->code = g_strdup(code);
+  self->message = g_strdup(message);
+  self->details = details != nullptr ? fl_value_ref(details) : nullptr;
+  return self;
+}
+
+G_MODULE_EXPORT const gchar* fl_method_error_response_get_code(
+    FlMethodErrorResponse* self) {
+  g_return_val_if_fail(FL_IS_METHOD_ERROR_RESPONSE(self), nullptr);
+  return self->code;
+}
+
+G_MODULE_EXPORT const gchar* fl_method_error_response_get_message(
+    FlMethodErrorResponse* self) {
+  g_return_val_if_fail(FL_IS_METHOD_ERROR_RESPONSE(self), nullptr);
+  return self->message;
+}
+
+G_MODULE_EXPORT FlValue* fl_method_error_response_get_details(
+    FlMethodErrorResponse* self) {
+  g_return_val_if_fail(FL_IS_METHOD_ERROR_RESPONSE(self), nullptr);
+  return self->details;
+}
+
+G_MODULE_EXPORT FlMethodNotImplementedResponse*
+fl_method_not_implemented_response_new() {
+  return FL_METHOD_NOT_IMPLEMENTED_RESPONSE(
+      g_object_new(fl_method_not_implemented_response_get_type(), nullptr));
+}
