@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# The bundle's executable finds every library in lib/ beside it, libsentry.so
+# included, through its run path.
+set -u
+zelkoz="$1"
+bundle=$(dirname "$(readlink -f "$zelkoz")")
+fail=0
+runpath=$(readelf -d "$zelkoz" | sed -n 's/.*\(RPATH\|RUNPATH\).*\[\(.*\)\]/\2/p')
+[ "$runpath" = '$ORIGIN/lib' ] || { echo "FAIL: run path is '$runpath'"; fail=1; }
+for lib in libflutter_linux_gtk.so libzelko_desktop_video_plugin.so \
+    librelaunch_plugin.so libisar_community_flutter_libs_plugin.so libsentry.so \
+    libamplify_db_common_plugin.so libaudioplayers_linux_plugin.so \
+    libemoji_picker_flutter_plugin.so libfile_selector_linux_plugin.so \
+    libflutter_secure_storage_linux_plugin.so libflutter_timezone_plugin.so \
+    libgtk_plugin.so librecord_linux_plugin.so liburl_launcher_linux_plugin.so; do
+  where=$(ldd "$zelkoz" | awk -v l="$lib" '$1 == l {print $3}')
+  if [ "$where" != "$bundle/lib/$lib" ]; then
+    echo "FAIL: $lib resolves to '$where'"
+    fail=1
+  fi
+done
+if ldd "$zelkoz" | grep -q "not found"; then
+  echo "FAIL: unresolved libraries"; ldd "$zelkoz" | grep "not found"; fail=1
+fi
+[ -s "$bundle/data/flutter_assets/assets/app_icons/default.png" ] ||
+  { echo "FAIL: no fallback icon"; fail=1; }
+file "$bundle/data/flutter_assets/assets/app_icons/default.png" 2>/dev/null |
+  grep -q "PNG image" || head -c 8 "$bundle/data/flutter_assets/assets/app_icons/default.png" |
+  od -An -tx1 | grep -q "89 50 4e 47" || { echo "FAIL: icon is not a PNG"; fail=1; }
+if [ $fail -eq 0 ]; then echo "1 passed, 0 failed"; else echo "0 passed, 1 failed"; fi
+exit $fail
