@@ -113,7 +113,8 @@ TEST_F(RelaunchArgvTest, CopyIsDeepAndTerminated) {
   }
 }
 
-// No entries or no vector give no copy and allocate nothing.
+// No entries or no vector give no copy and allocate nothing; releasing
+// nothing does nothing.
 TEST_F(RelaunchArgvTest, CopyOfNothingIsNull) {
   char zelkoz[] = "zelkoz";
   char* argv[] = {zelkoz, nullptr};
@@ -132,6 +133,8 @@ TEST_F(RelaunchArgvTest, CopyOfNothingIsNull) {
     EXPECT_EQ(relaunch_copy_argv(c.argc, c.argv), nullptr);
     EXPECT_EQ(g_state.requests, 0);
   }
+  relaunch_free_argv(nullptr);
+  EXPECT_EQ(g_state.live, 0);
 }
 
 // Running out of memory at any step gives NULL and leaves nothing allocated.
@@ -149,28 +152,18 @@ TEST_F(RelaunchArgvTest, CopyFailureReleasesPartialCopy) {
   }
 }
 
-// Releasing NULL does nothing; releasing a copy frees every block of it.
-TEST_F(RelaunchArgvTest, FreeReleasesEverything) {
-  relaunch_free_argv(nullptr);
-  EXPECT_EQ(g_state.live, 0);
-
-  char zelkoz[] = "zelkoz";
-  char* argv[] = {zelkoz, zelkoz, zelkoz};
-  char** copy = relaunch_copy_argv(3, argv);
-  ASSERT_NE(copy, nullptr);
-  EXPECT_EQ(g_state.live, 4);
-  relaunch_free_argv(copy);
-  EXPECT_EQ(g_state.live, 0);
-}
-
 // Replacing stores a new copy and releases the old one, clears on empty
-// input, and on failure keeps the old copy exactly as it was.
+// input, and on failure keeps the old copy exactly as it was. Without a slot
+// there is nothing to replace.
 TEST_F(RelaunchArgvTest, ReplaceKeepsOldCopyOnFailure) {
   char old_name[] = "old";
   char new_name[] = "new";
   char new_arg[] = "--arg";
   char* old_argv[] = {old_name};
   char* new_argv[] = {new_name, new_arg};
+  EXPECT_FALSE(relaunch_replace_argv(nullptr, 2, new_argv));
+  EXPECT_FALSE(relaunch_replace_argv(nullptr, 0, nullptr));
+  EXPECT_EQ(g_state.live, 0);
   const struct {
     const char* name;
     bool start_with_copy;
@@ -211,15 +204,6 @@ TEST_F(RelaunchArgvTest, ReplaceKeepsOldCopyOnFailure) {
     }
     relaunch_free_argv(slot);
   }
-}
-
-// Without a slot there is nothing to replace.
-TEST_F(RelaunchArgvTest, ReplaceWithoutSlotFails) {
-  char zelkoz[] = "zelkoz";
-  char* argv[] = {zelkoz};
-  EXPECT_FALSE(relaunch_replace_argv(nullptr, 1, argv));
-  EXPECT_FALSE(relaunch_replace_argv(nullptr, 0, nullptr));
-  EXPECT_EQ(g_state.live, 0);
 }
 
 // The stored command line follows every store; a store that runs out of
