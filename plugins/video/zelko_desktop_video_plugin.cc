@@ -1,0 +1,322 @@
+// Copyright 2026 The Zelkoz Authors. All rights reserved.
+#include <zelko_desktop_video/zelko_desktop_video_plugin.h>
+
+#include <gst/gst.h>
+
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "player.h"
+#include "transcoder.h"
+#include "zelko_desktop_video_plugin_private.h"
+
+namespace {
+
+constexpr char kChannelName[] = "zelko_desktop_video";
+constexpr char kCompressChannelName[] = "zelko_desktop_video/compress";
+
+using PlayerMap = std::map<int64_t, std::unique_ptr<Player>>;
+
+}  // namespace
+
+struct _ZelkoDesktopVideoPlugin {
+  GObject parent_instance;
+
+  // One reference. The messenger and the texture registrar are asked of it
+  // whenever they are needed, never stored.
+  FlPluginRegistrar* registrar;
+  // All live players by id, each owned by its entry.
+  PlayerMap* players;
+  // "zelko_desktop_video/compress"; one reference.
+  FlEventChannel* compress_channel;
+  // A listener is attached to compress_channel.
+  bool compress_listening;
+  // The current compression job; empty when there is none.
+  std::unique_ptr<Transcoder>* transcoder;
+};
+
+G_DEFINE_TYPE(ZelkoDesktopVideoPlugin,
+              zelko_desktop_video_plugin,
+              G_TYPE_OBJECT)
+
+namespace {
+
+// Answers call with success and value; the caller keeps its reference.
+void Respond(FlMethodCall* call, FlValue* value) {
+  g_autoptr(FlMethodResponse) response =
+      FL_METHOD_RESPONSE(fl_method_success_response_new(value));
+  fl_method_call_respond(call, response, nullptr);
+}
+
+void RespondError(FlMethodCall* call, const char* code, const char* message) {
+  g_autoptr(FlMethodResponse) response =
+      FL_METHOD_RESPONSE(fl_method_error_response_new(code, message, nullptr));
+  fl_method_call_respond(call, response, nullptr);
+}
+
+void RespondNotImplemented(FlMethodCall* call) {
+  g_autoptr(FlMethodResponse) response =
+      FL_METHOD_RESPONSE(fl_method_not_implemented_response_new());
+  fl_method_call_respond(call, response, nullptr);
+}
+
+void RespondNull(FlMethodCall* call) {
+  g_autoptr(FlValue) null_value = fl_value_new_null();
+  Respond(call, null_value);
+}
+
+// The argument under key, or nullptr. Arguments that are not a map count as
+// an empty map: the engine treats a lookup in anything else as a programming
+// error.
+FlValue* LookupArg(FlValue* args, const char* key) {
+  if (args == nullptr || fl_value_get_type(args) != FL_VALUE_TYPE_MAP) {
+    return nullptr;
+  }
+  return fl_value_lookup_string(args, key);
+}
+
+int64_t IntArg(FlValue* args, const char* key, int64_t fallback) {
+  FlValue* value = LookupArg(args, key);
+  if (value == nullptr || fl_value_get_type(value) != FL_VALUE_TYPE_INT) {
+    return fallback;
+  }
+  return fl_value_get_int(value);
+}
+
+// An integer is not taken for a float.
+double DoubleArg(FlValue* args, const char* key, double fallback) {
+  FlValue* value = LookupArg(args, key);
+  if (value == nullptr || fl_value_get_type(value) != FL_VALUE_TYPE_FLOAT) {
+    return fallback;
+  }
+  return fl_value_get_float(value);
+}
+
+// False when missing or not a bool.
+bool BoolArg(FlValue* args, const char* key) {
+  FlValue* value = LookupArg(args, key);
+  return value != nullptr && fl_value_get_type(value) == FL_VALUE_TYPE_BOOL &&
+         fl_value_get_bool(value);
+}
+
+// The string under key (borrowed), or nullptr when missing or not a string.
+const gchar* StringArg(FlValue* args, const char* key) {
+  FlValue* value = LookupArg(args, key);
+  if (value == nullptr || fl_value_get_type(value) != FL_VALUE_TYPE_STRING) {
+    return nullptr;
+  }
+  return fl_value_get_string(value);
+}
+
+FlValue* NameOrNull(const std::vector<std::string>& names) {
+  return names.empty() ? fl_value_new_null()
+                       : fl_value_new_string(names.front().c_str());
+}
+
+// "encoders": the first usable H.264 and AAC encoders. Only asks the
+// registry, so it runs on the main thread.
+void HandleEncoders(FlMethodCall* call) {
+  g_autoptr(FlValue) result = fl_value_new_map();
+  fl_value_set_string_take(result, "video",
+                           NameOrNull(AvailableH264Encoders()));
+  fl_value_set_string_take(result, "audio", NameOrNull(AvailableAacEncoders()));
+  Respond(call, result);
+}
+
+void HandlePlayerCreate(ZelkoDesktopVideoPlugin* self,
+                        FlMethodCall* call,
+                        FlValue* args) {
+  const gchar* uri = StringArg(args, "uri");
+  if (uri == nullptr) {
+    RespondError(call, "bad_args", "uri is required");
+    return;
+  }
+  auto player = std::make_unique<Player>(
+      fl_plugin_registrar_get_texture_registrar(self->registrar),
+      fl_plugin_registrar_get_messenger(self->registrar), uri);
+  if (!player->HasPipeline()) {
+    RespondError(call, "no_playbin", "GStreamer has no playbin");
+    return;
+  }
+  const int64_t id = player->Id();
+  // Ids are unique among registered textures, so the entry is new; were it
+  // not, the new player would go at the end of this call.
+  self->players->try_emplace(id, std::move(player));
+  g_autoptr(FlValue) result = fl_value_new_int(id);
+  Respond(call, result);
+}
+
+// Methods addressed to a live player.
+void HandlePlayerMethod(ZelkoDesktopVideoPlugin* self,
+                        FlMethodCall* call,
+                        FlValue* args,
+                        const gchar* name,
+                        PlayerMap::iterator entry) {
+  Player* player = entry->second.get();
+  if (strcmp(name, "playerPlay") == 0) {
+    player->Play();
+  } else if (strcmp(name, "playerPause") == 0) {
+    player->Pause();
+  } else if (strcmp(name, "playerVolume") == 0) {
+    player->SetVolume(DoubleArg(args, "volume", 1.0));
+  } else if (strcmp(name, "playerLooping") == 0) {
+    player->SetLooping(BoolArg(args, "looping"));
+  } else if (strcmp(name, "playerSeek") == 0) {
+    player->Seek(IntArg(args, "ms", 0));
+  } else if (strcmp(name, "playerPosition") == 0) {
+    g_autoptr(FlValue) result = fl_value_new_int(player->PositionMs());
+    Respond(call, result);
+    return;
+  } else if (strcmp(name, "playerDispose") == 0) {
+    self->players->erase(entry);
+  } else {
+    RespondNotImplemented(call);
+    return;
+  }
+  RespondNull(call);
+}
+
+void HandleMethodCall(ZelkoDesktopVideoPlugin* self, FlMethodCall* call) {
+  const gchar* name = fl_method_call_get_name(call);
+  FlValue* args = fl_method_call_get_args(call);
+
+  if (strcmp(name, "encoders") == 0) {
+    HandleEncoders(call);
+    return;
+  }
+  // TODO(probe): answered from a worker thread once the media probe exists.
+  if (strcmp(name, "probe") == 0) {
+    RespondNotImplemented(call);
+    return;
+  }
+  // TODO(poster): answered from a worker thread once the poster writer
+  // exists.
+  if (strcmp(name, "poster") == 0) {
+    RespondNotImplemented(call);
+    return;
+  }
+  // TODO(compress): HandleCompress, once the Transcoder exists.
+  if (strcmp(name, "compress") == 0) {
+    RespondNotImplemented(call);
+    return;
+  }
+  // TODO(compress): cancels the job in self->transcoder and answers null.
+  if (strcmp(name, "compressCancel") == 0) {
+    RespondNotImplemented(call);
+    return;
+  }
+  if (strcmp(name, "playerCreate") == 0) {
+    HandlePlayerCreate(self, call, args);
+    return;
+  }
+
+  const int64_t id = IntArg(args, "id", -1);
+  auto entry = self->players->find(id);
+  if (entry != self->players->end()) {
+    HandlePlayerMethod(self, call, args, name, entry);
+    return;
+  }
+  // A player method for a player that is gone (or never was) has nothing to
+  // do and succeeds.
+  if (g_str_has_prefix(name, "player")) {
+    RespondNull(call);
+    return;
+  }
+  RespondNotImplemented(call);
+}
+
+// Every call on "zelko_desktop_video" arrives here, on the main thread.
+void method_call_cb(FlMethodChannel* channel,
+                    FlMethodCall* call,
+                    gpointer user_data) {
+  (void)channel;
+  HandleMethodCall(ZELKO_DESKTOP_VIDEO_PLUGIN(user_data), call);
+}
+
+// Called when the Dart side listens to the compression progress.
+FlMethodErrorResponse* OnCompressListen(FlEventChannel* channel,
+                                        FlValue* args,
+                                        gpointer user_data) {
+  (void)channel;
+  (void)args;
+  ZELKO_DESKTOP_VIDEO_PLUGIN(user_data)->compress_listening = true;
+  return nullptr;
+}
+
+// Called when the Dart side stops listening to the compression progress.
+FlMethodErrorResponse* OnCompressCancel(FlEventChannel* channel,
+                                        FlValue* args,
+                                        gpointer user_data) {
+  (void)channel;
+  (void)args;
+  ZELKO_DESKTOP_VIDEO_PLUGIN(user_data)->compress_listening = false;
+  return nullptr;
+}
+
+}  // namespace
+
+static void zelko_desktop_video_plugin_dispose(GObject* object) {
+  ZelkoDesktopVideoPlugin* self = ZELKO_DESKTOP_VIDEO_PLUGIN(object);
+  // Players first: each unregisters its texture and drops its channel.
+  delete self->players;
+  self->players = nullptr;
+  // A running job goes without its done callback: its call gets no reply.
+  delete self->transcoder;
+  self->transcoder = nullptr;
+  g_clear_object(&self->compress_channel);
+  g_clear_object(&self->registrar);
+  G_OBJECT_CLASS(zelko_desktop_video_plugin_parent_class)->dispose(object);
+}
+
+static void zelko_desktop_video_plugin_class_init(
+    ZelkoDesktopVideoPluginClass* klass) {
+  G_OBJECT_CLASS(klass)->dispose = zelko_desktop_video_plugin_dispose;
+}
+
+static void zelko_desktop_video_plugin_init(ZelkoDesktopVideoPlugin* self) {
+  self->players = new PlayerMap();
+  self->transcoder = new std::unique_ptr<Transcoder>();
+}
+
+ZelkoDesktopVideoPlugin* zelko_desktop_video_plugin_new(
+    FlPluginRegistrar* registrar) {
+  // Without GStreamer registration still goes on; each method then fails on
+  // its own terms.
+  gst_init_check(nullptr, nullptr, nullptr);
+
+  ZelkoDesktopVideoPlugin* self = ZELKO_DESKTOP_VIDEO_PLUGIN(
+      g_object_new(zelko_desktop_video_plugin_get_type(), nullptr));
+  self->registrar = FL_PLUGIN_REGISTRAR(g_object_ref(registrar));
+
+  FlBinaryMessenger* messenger = fl_plugin_registrar_get_messenger(registrar);
+  g_autoptr(FlStandardMethodCodec) codec = fl_standard_method_codec_new();
+  g_autoptr(FlMethodChannel) channel =
+      fl_method_channel_new(messenger, kChannelName, FL_METHOD_CODEC(codec));
+  fl_method_channel_set_method_call_handler(channel, method_call_cb,
+                                            g_object_ref(self), g_object_unref);
+
+  self->compress_channel = fl_event_channel_new(messenger, kCompressChannelName,
+                                                FL_METHOD_CODEC(codec));
+  fl_event_channel_set_stream_handlers(self->compress_channel, OnCompressListen,
+                                       OnCompressCancel, g_object_ref(self),
+                                       g_object_unref);
+  return self;
+}
+
+Player* zelko_desktop_video_plugin_lookup_player(ZelkoDesktopVideoPlugin* self,
+                                                 int64_t id) {
+  if (self->players == nullptr) {
+    return nullptr;
+  }
+  auto entry = self->players->find(id);
+  return entry != self->players->end() ? entry->second.get() : nullptr;
+}
+
+void zelko_desktop_video_plugin_register_with_registrar(
+    FlPluginRegistrar* registrar) {
+  g_autoptr(ZelkoDesktopVideoPlugin) plugin =
+      zelko_desktop_video_plugin_new(registrar);
+}

@@ -1,0 +1,32 @@
+// Copyright 2026 The Zelkoz Authors. All rights reserved.
+#ifndef PLUGINS_VIDEO_ZELKO_DESKTOP_VIDEO_PLUGIN_PRIVATE_H_
+#define PLUGINS_VIDEO_ZELKO_DESKTOP_VIDEO_PLUGIN_PRIVATE_H_
+
+#include <flutter_linux/flutter_linux.h>
+
+#include <cstdint>
+
+#include <zelko_desktop_video/zelko_desktop_video_plugin.h>
+#include "player.h"
+
+G_BEGIN_DECLS
+
+G_DECLARE_FINAL_TYPE(ZelkoDesktopVideoPlugin,
+                     zelko_desktop_video_plugin,
+                     ZELKO_DESKTOP_VIDEO,
+                     PLUGIN,
+                     GObject)
+
+// Does the work of zelko_desktop_video_plugin_register_with_registrar and
+// returns the plugin object (transfer full), which registration itself drops
+// at once: the channel handlers hold it from then on.
+ZelkoDesktopVideoPlugin* zelko_desktop_video_plugin_new(
+    FlPluginRegistrar* registrar);
+
+G_END_DECLS
+
+// The live player of that id, or nullptr (borrowed).
+Player* zelko_desktop_video_plugin_lookup_player(ZelkoDesktopVideoPlugin* self,
+                                                 int64_t id);
+
+#endif  // PLUGINS_VIDEO_ZELKO_DESKTOP_VIDEO_PLUGIN_PRIVATE_H_
