@@ -1,0 +1,399 @@
+// Copyright 2026 The Zelkoz Authors. All rights reserved.
+#include "player.h"
+
+#include <glib/gstdio.h>
+#include <gst/gst.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "test_media.h"
+#include "video_plugin_fixture.h"
+
+namespace {
+
+// Counts what passes the sink pad of a player's appsink.
+class SinkCounter {
+ public:
+  explicit SinkCounter(Player* player) {
+    g_autoptr(GstElement) bin = nullptr;
+    g_object_get(player->Pipeline(), "video-sink", &bin, nullptr);
+    g_autoptr(GstElement) appsink =
+        gst_bin_get_by_name(GST_BIN(bin), "zk_appsink");
+    pad_ = gst_element_get_static_pad(appsink, "sink");
+    probe_ = gst_pad_add_probe(
+        pad_,
+        static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER |
+                                     GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
+        OnProbe, this, nullptr);
+  }
+  ~SinkCounter() {
+    gst_pad_remove_probe(pad_, probe_);
+    gst_object_unref(pad_);
+  }
+  int buffers() const { return buffers_; }
+  int eos() const { return eos_; }
+
+ private:
+  static GstPadProbeReturn OnProbe(GstPad*,
+                                   GstPadProbeInfo* info,
+                                   gpointer data) {
+    auto* self = static_cast<SinkCounter*>(data);
+    if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER) {
+      self->buffers_++;
+    } else if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) ==
+               GST_EVENT_EOS) {
+      self->eos_++;
+    }
+    return GST_PAD_PROBE_OK;
+  }
+
+  GstPad* pad_ = nullptr;
+  gulong probe_ = 0;
+  std::atomic<int> buffers_{0};
+  std::atomic<int> eos_{0};
+};
+
+// Posts an error on the player's bus, as a failing element does.
+void PostError(Player* player, const char* message, const char* debug) {
+  GError* error =
+      g_error_new_literal(GST_STREAM_ERROR, GST_STREAM_ERROR_FAILED, message);
+  gst_element_post_message(
+      player->Pipeline(),
+      gst_message_new_error(GST_OBJECT(player->Pipeline()), error, debug));
+  g_error_free(error);
+}
+
+std::vector<std::string> EventNames(FlValue* events) {
+  std::vector<std::string> names;
+  for (size_t i = 0; i < fl_value_get_length(events); ++i) {
+    names.push_back(EventName(fl_value_get_list_value(events, i)));
+  }
+  return names;
+}
+
+using Names = std::vector<std::string>;
+
+int64_t IntField(FlValue* entry, const char* key) {
+  FlValue* event = fl_value_lookup_string(entry, "event");
+  FlValue* value =
+      event != nullptr ? fl_value_lookup_string(event, key) : nullptr;
+  if (value == nullptr || fl_value_get_type(value) != FL_VALUE_TYPE_INT) {
+    ADD_FAILURE() << key << " is not an integer";
+    return -1;
+  }
+  return fl_value_get_int(value);
+}
+
+class PlayerTest : public VideoPluginTest {
+ protected:
+  // Runs the main loop for a while, so that an event that should not come
+  // has had the time to come.
+  static void Settle() {
+    test_media::WaitUntil([] { return false; }, 300);
+  }
+
+  // The texture as the engine reads it.
+  std::string Pixels(int64_t id, uint32_t* width, uint32_t* height) {
+    g_autoptr(GBytes) pixels = nullptr;
+    EXPECT_TRUE(fl_fake_texture_registrar_read_pixels(textures_, id, &pixels,
+                                                      width, height));
+    if (pixels == nullptr) {
+      return "";
+    }
+    gsize size = 0;
+    auto* data = static_cast<const char*>(g_bytes_get_data(pixels, &size));
+    return std::string(data, size);
+  }
+};
+
+// Prerolling ends in one "initialized" with the duration and the picture
+// size; the end of the stream, without looping, in one "completed" that
+// leaves the player paused at the end.
+TEST_F(PlayerTest, InitializedOnceThenCompletedOnce) {
+  const int64_t id = CreatePlayer(test_media::Uri(test_media::VideoClip()));
+  Listen(id);
+  ASSERT_TRUE(WaitForEvents(id, 1));
+  {
+    g_autoptr(FlValue) events = Events(id);
+    ASSERT_EQ(EventNames(events), Names({"initialized"}));
+    FlValue* initialized = fl_value_get_list_value(events, 0);
+    EXPECT_NEAR(IntField(initialized, "duration"), 500, 40);
+    EXPECT_EQ(IntField(initialized, "width"), 64);
+    EXPECT_EQ(IntField(initialized, "height"), 48);
+  }
+  ASSERT_TRUE(test_media::WaitUntil(
+      [&] {
+        return fl_fake_texture_registrar_get_frames_marked(textures_, id) > 0;
+      },
+      5000));
+  uint32_t width = 0;
+  uint32_t height = 0;
+  EXPECT_EQ(Pixels(id, &width, &height).size(), 64u * 48 * 4);
+  EXPECT_EQ(width, 64u);
+  EXPECT_EQ(height, 48u);
+
+  CallPlayer("playerPlay", id);
+  ASSERT_TRUE(WaitForEvents(id, 2));
+  ASSERT_TRUE(WaitForState(id, GST_STATE_PAUSED));
+  Settle();
+  g_autoptr(FlValue) events = Events(id);
+  EXPECT_EQ(EventNames(events), Names({"initialized", "completed"}));
+  EXPECT_GE(Position(id), 400);
+}
+
+// Audio-only media prerolls with no picture: size 0 and the blank texture.
+TEST_F(PlayerTest, AudioOnlyHasNoPicture) {
+  const int64_t id = CreatePlayer(test_media::Uri(test_media::AudioClip()));
+  Listen(id);
+  ASSERT_TRUE(WaitForEvents(id, 1));
+  g_autoptr(FlValue) events = Events(id);
+  ASSERT_EQ(EventNames(events), Names({"initialized"}));
+  FlValue* initialized = fl_value_get_list_value(events, 0);
+  EXPECT_NEAR(IntField(initialized, "duration"), 500, 40);
+  EXPECT_EQ(IntField(initialized, "width"), 0);
+  EXPECT_EQ(IntField(initialized, "height"), 0);
+  uint32_t width = 0;
+  uint32_t height = 0;
+  EXPECT_EQ(Pixels(id, &width, &height), std::string(4, '\0'));
+  EXPECT_EQ(width, 1u);
+  EXPECT_EQ(height, 1u);
+
+  CallPlayer("playerPlay", id);
+  ASSERT_TRUE(WaitForEvents(id, 2));
+  g_autoptr(FlValue) later = Events(id);
+  EXPECT_EQ(EventNames(later), Names({"initialized", "completed"}));
+}
+
+// With looping the clip starts over without "completed"; a "playerLooping"
+// without its flag turns looping off again.
+TEST_F(PlayerTest, LoopingRestartsWithoutCompleted) {
+  const int64_t id = CreatePlayer(test_media::Uri(test_media::VideoClip()));
+  Player* player = LookupPlayer(id);
+  ASSERT_NE(player, nullptr);
+  SinkCounter counter(player);
+  Listen(id);
+  CallPlayer("playerLooping", id, {{"looping", fl_value_new_bool(true)}});
+  CallPlayer("playerPlay", id);
+  // Three passes of the 15-frame clip.
+  ASSERT_TRUE(
+      test_media::WaitUntil([&] { return counter.buffers() >= 45; }, 15000))
+      << counter.buffers() << " frames";
+  EXPECT_GE(counter.eos(), 2);
+  {
+    g_autoptr(FlValue) events = Events(id);
+    EXPECT_EQ(EventNames(events), Names({"initialized"}));
+  }
+
+  CallPlayer("playerLooping", id);
+  ASSERT_TRUE(WaitForEvents(id, 2));
+  g_autoptr(FlValue) events = Events(id);
+  EXPECT_EQ(EventNames(events), Names({"initialized", "completed"}));
+}
+
+// Events wait for the first listener and come in order, with the newest
+// error after all of them; an older error is dropped. Once listening, an
+// error comes at once.
+TEST_F(PlayerTest, EventsHeldUntilListen) {
+  const int64_t id = CreatePlayer(test_media::Uri(test_media::VideoClip()));
+  Player* player = LookupPlayer(id);
+  ASSERT_NE(player, nullptr);
+  SinkCounter counter(player);
+  ASSERT_TRUE(WaitForState(id, GST_STATE_PAUSED));
+  test_media::Drain();
+
+  // An error before the end of the stream...
+  PostError(player, "first", "first details");
+  ASSERT_TRUE(WaitForState(id, GST_STATE_NULL));
+  // ...then playing again to the end...
+  CallPlayer("playerPlay", id);
+  ASSERT_TRUE(test_media::WaitUntil(
+      [&] {
+        GstState state = GST_STATE_VOID_PENDING;
+        gst_element_get_state(player->Pipeline(), &state, nullptr, 0);
+        return counter.eos() > 0 && state == GST_STATE_PAUSED;
+      },
+      10000));
+  test_media::Drain();
+  // ...and a second error.
+  PostError(player, "second", "second details");
+  ASSERT_TRUE(WaitForState(id, GST_STATE_NULL));
+  test_media::Drain();
+  EXPECT_EQ(
+      fl_fake_messenger_get_message_count(messenger_, EventChannel(id).c_str()),
+      0u)
+      << "events went out before anybody listened";
+
+  Listen(id);
+  {
+    g_autoptr(FlValue) events = Events(id);
+    ASSERT_EQ(EventNames(events),
+              Names({"initialized", "completed", "VideoError"}));
+    FlValue* error =
+        fl_value_lookup_string(fl_value_get_list_value(events, 2), "error");
+    EXPECT_STREQ(fl_value_get_string(fl_value_lookup_string(error, "message")),
+                 "second");
+    EXPECT_STREQ(fl_value_get_string(fl_value_lookup_string(error, "details")),
+                 "second details");
+  }
+
+  CallPlayer("playerPause", id);
+  PostError(player, "third", nullptr);
+  ASSERT_TRUE(WaitForEvents(id, 4));
+  g_autoptr(FlValue) events = Events(id);
+  ASSERT_EQ(EventNames(events),
+            Names({"initialized", "completed", "VideoError", "VideoError"}));
+  FlValue* error =
+      fl_value_lookup_string(fl_value_get_list_value(events, 3), "error");
+  EXPECT_STREQ(fl_value_get_string(fl_value_lookup_string(error, "message")),
+               "third");
+  EXPECT_STREQ(fl_value_get_string(fl_value_lookup_string(error, "details")),
+               "");
+}
+
+// A file that does not exist ends in "VideoError" and never in
+// "initialized".
+TEST_F(PlayerTest, MissingFileGivesVideoError) {
+  g_autofree gchar* path = g_build_filename(
+      g_get_tmp_dir(), "zk-video-test-no-such-file.mp4", nullptr);
+  g_remove(path);
+  const int64_t id = CreatePlayer(test_media::Uri(path));
+  ASSERT_GT(id, 0);
+  Listen(id);
+  ASSERT_TRUE(WaitForEvents(id, 1));
+  CallPlayer("playerPlay", id);
+  Settle();
+  g_autoptr(FlValue) events = Events(id);
+  ASSERT_GE(fl_value_get_length(events), 1u);
+  std::vector<std::string> names = EventNames(events);
+  for (const std::string& name : names) {
+    EXPECT_EQ(name, "VideoError");
+  }
+  FlValue* error =
+      fl_value_lookup_string(fl_value_get_list_value(events, 0), "error");
+  FlValue* message = fl_value_lookup_string(error, "message");
+  ASSERT_EQ(fl_value_get_type(message), FL_VALUE_TYPE_STRING);
+  EXPECT_STRNE(fl_value_get_string(message), "");
+  EXPECT_EQ(fl_value_get_type(fl_value_lookup_string(error, "details")),
+            FL_VALUE_TYPE_STRING);
+}
+
+// Disposing while the pipeline prerolls or plays stops it and frees the
+// pipeline and the texture, also with a frame notice still queued.
+TEST_F(PlayerTest, DisposeWhilePrerollingOrPlaying) {
+  const struct {
+    const char* what;
+    bool play;
+  } cases[] = {{"prerolling", false}, {"playing", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const int64_t id = CreatePlayer(test_media::Uri(test_media::VideoClip()));
+    Player* player = LookupPlayer(id);
+    ASSERT_NE(player, nullptr);
+    Listen(id);
+    GstElement* pipeline = player->Pipeline();
+    ZkFrameTexture* texture = player->Texture();
+    g_object_add_weak_pointer(G_OBJECT(pipeline),
+                              reinterpret_cast<gpointer*>(&pipeline));
+    g_object_add_weak_pointer(G_OBJECT(texture),
+                              reinterpret_cast<gpointer*>(&texture));
+    if (c.play) {
+      CallPlayer("playerPlay", id);
+      ASSERT_TRUE(test_media::WaitUntil(
+          [&] {
+            return fl_fake_texture_registrar_get_frames_marked(textures_, id) >=
+                   3;
+          },
+          5000));
+    }
+    CallPlayer("playerDispose", id);
+    EXPECT_EQ(pipeline, nullptr) << "the pipeline outlived its player";
+    EXPECT_FALSE(fl_fake_texture_registrar_is_registered(textures_, id));
+    EXPECT_FALSE(
+        fl_fake_messenger_has_handler(messenger_, EventChannel(id).c_str()));
+    test_media::Drain();
+    EXPECT_EQ(texture, nullptr) << "the texture outlived its player";
+    if (pipeline != nullptr) {
+      g_object_remove_weak_pointer(G_OBJECT(pipeline),
+                                   reinterpret_cast<gpointer*>(&pipeline));
+    }
+    if (texture != nullptr) {
+      g_object_remove_weak_pointer(G_OBJECT(texture),
+                                   reinterpret_cast<gpointer*>(&texture));
+    }
+  }
+}
+
+// A frame notice still queued when its player goes must not reach the
+// registrar, which may be gone by then, as at engine shutdown.
+TEST(PlayerNoticeTest, NoticeAfterDestructionLeavesRegistrarAlone) {
+  FlFakeTextureRegistrar* registrar = fl_fake_texture_registrar_new();
+  g_autoptr(FlFakeMessenger) messenger = fl_fake_messenger_new();
+  g_object_add_weak_pointer(G_OBJECT(registrar),
+                            reinterpret_cast<gpointer*>(&registrar));
+  auto player = std::make_unique<Player>(
+      FL_TEXTURE_REGISTRAR(registrar), FL_BINARY_MESSENGER(messenger),
+      test_media::Uri(test_media::VideoClip()));
+  ASSERT_TRUE(player->HasPipeline());
+  // Queues a notice for certain, whatever the streaming thread did.
+  g_autoptr(GstSample) sample = nullptr;
+  {
+    g_autoptr(GstBuffer) buffer = gst_buffer_new_allocate(nullptr, 16, nullptr);
+    g_autoptr(GstCaps) caps = gst_caps_from_string(
+        "video/x-raw,format=RGBA,width=2,height=2,framerate=0/1");
+    sample = gst_sample_new(buffer, caps, nullptr, nullptr);
+  }
+  zk_frame_texture_take_frame(player->Texture(), sample);
+  player.reset();
+  g_object_unref(registrar);
+  ASSERT_EQ(registrar, nullptr) << "the registrar is still referenced";
+  test_media::Drain();
+}
+
+// A track turned 90 degrees reports its upright size and draws upright.
+TEST_F(PlayerTest, RotatedClipIsUpright) {
+  const int64_t id = CreatePlayer(test_media::Uri(test_media::RotatedClip()));
+  Listen(id);
+  ASSERT_TRUE(WaitForEvents(id, 1));
+  g_autoptr(FlValue) events = Events(id);
+  ASSERT_EQ(EventNames(events), Names({"initialized"}));
+  FlValue* initialized = fl_value_get_list_value(events, 0);
+  EXPECT_EQ(IntField(initialized, "width"), 32);
+  EXPECT_EQ(IntField(initialized, "height"), 64);
+
+  ASSERT_TRUE(test_media::WaitUntil(
+      [&] {
+        return fl_fake_texture_registrar_get_frames_marked(textures_, id) > 0;
+      },
+      5000));
+  uint32_t width = 0;
+  uint32_t height = 0;
+  const std::string pixels = Pixels(id, &width, &height);
+  ASSERT_EQ(width, 32u);
+  ASSERT_EQ(height, 64u);
+  ASSERT_EQ(pixels.size(), 32u * 64 * 4);
+  // The coded picture's left half (red) is the upright picture's top half.
+  const struct {
+    const char* what;
+    uint32_t y;
+    bool red;
+  } spots[] = {{"top", 16, true}, {"bottom", 48, false}};
+  for (const auto& spot : spots) {
+    SCOPED_TRACE(spot.what);
+    const size_t at = (spot.y * width + 16) * 4;
+    const int r = static_cast<guint8>(pixels[at]);
+    const int b = static_cast<guint8>(pixels[at + 2]);
+    if (spot.red) {
+      EXPECT_GT(r, 200);
+      EXPECT_LT(b, 60);
+    } else {
+      EXPECT_LT(r, 60);
+      EXPECT_GT(b, 200);
+    }
+  }
+}
+
+}  // namespace

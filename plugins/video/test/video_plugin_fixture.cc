@@ -1,0 +1,172 @@
+// Copyright 2026 The Zelkoz Authors. All rights reserved.
+#include "video_plugin_fixture.h"
+
+#include "test_media.h"
+
+namespace {
+
+constexpr char kChannel[] = "zelko_desktop_video";
+
+}  // namespace
+
+void VideoPluginTest::SetUp() {
+  messenger_ = fl_fake_messenger_new();
+  textures_ = fl_fake_texture_registrar_new();
+  registrar_ = fl_fake_plugin_registrar_new(FL_BINARY_MESSENGER(messenger_),
+                                            FL_TEXTURE_REGISTRAR(textures_));
+  plugin_ = zelko_desktop_video_plugin_new(registrar_);
+}
+
+void VideoPluginTest::TearDown() {
+  ZelkoDesktopVideoPlugin* plugin = plugin_;
+  g_object_add_weak_pointer(G_OBJECT(plugin),
+                            reinterpret_cast<gpointer*>(&plugin));
+  g_clear_object(&plugin_);
+  EXPECT_NE(plugin, nullptr) << "the channel handlers hold no plugin";
+  fl_fake_messenger_shutdown(messenger_);
+  EXPECT_EQ(plugin, nullptr) << "the plugin outlived its channel handlers";
+  if (plugin != nullptr) {
+    g_object_remove_weak_pointer(G_OBJECT(plugin),
+                                 reinterpret_cast<gpointer*>(&plugin));
+  }
+  test_media::Drain();
+  EXPECT_EQ(fl_fake_texture_registrar_get_registered_count(textures_), 0u)
+      << "a player's texture stayed registered";
+  g_clear_object(&registrar_);
+  g_clear_object(&textures_);
+  g_clear_object(&messenger_);
+}
+
+FlValue* VideoPluginTest::Args(
+    std::initializer_list<std::pair<const char*, FlValue*>> entries) {
+  FlValue* map = fl_value_new_map();
+  for (const auto& entry : entries) {
+    fl_value_set_string_take(map, entry.first, entry.second);
+  }
+  return map;
+}
+
+FlMethodResponse* VideoPluginTest::Call(const char* method, FlValue* args) {
+  return fl_fake_messenger_invoke_standard_method(messenger_, kChannel, method,
+                                                  args);
+}
+
+FlMethodResponse* VideoPluginTest::CallTake(const char* method, FlValue* args) {
+  g_autoptr(FlValue) owned = args;
+  return Call(method, owned);
+}
+
+int64_t VideoPluginTest::CreatePlayer(const std::string& uri) {
+  g_autoptr(FlMethodResponse) response = CallTake(
+      "playerCreate", Args({{"uri", fl_value_new_string(uri.c_str())}}));
+  FlValue* result = SuccessResult(response);
+  if (result == nullptr || fl_value_get_type(result) != FL_VALUE_TYPE_INT) {
+    ADD_FAILURE() << "playerCreate did not answer an id";
+    return -1;
+  }
+  return fl_value_get_int(result);
+}
+
+void VideoPluginTest::CallPlayer(
+    const char* method,
+    int64_t id,
+    std::initializer_list<std::pair<const char*, FlValue*>> extra) {
+  g_autoptr(FlValue) args = Args({{"id", fl_value_new_int(id)}});
+  for (const auto& entry : extra) {
+    fl_value_set_string_take(args, entry.first, entry.second);
+  }
+  g_autoptr(FlMethodResponse) response = Call(method, args);
+  FlValue* result = SuccessResult(response);
+  ASSERT_NE(result, nullptr) << method;
+  EXPECT_EQ(fl_value_get_type(result), FL_VALUE_TYPE_NULL) << method;
+}
+
+int64_t VideoPluginTest::Position(int64_t id) {
+  g_autoptr(FlMethodResponse) response =
+      CallTake("playerPosition", Args({{"id", fl_value_new_int(id)}}));
+  FlValue* result = SuccessResult(response);
+  if (result == nullptr || fl_value_get_type(result) != FL_VALUE_TYPE_INT) {
+    return -1;
+  }
+  return fl_value_get_int(result);
+}
+
+std::string VideoPluginTest::EventChannel(int64_t id) {
+  return "zelko_desktop_video/events_" + std::to_string(id);
+}
+
+void VideoPluginTest::Listen(int64_t id) {
+  g_autoptr(FlMethodResponse) response =
+      fl_fake_messenger_invoke_standard_method(
+          messenger_, EventChannel(id).c_str(), "listen", nullptr);
+  EXPECT_NE(SuccessResult(response), nullptr) << "listen was refused";
+}
+
+void VideoPluginTest::Cancel(int64_t id) {
+  g_autoptr(FlMethodResponse) response =
+      fl_fake_messenger_invoke_standard_method(
+          messenger_, EventChannel(id).c_str(), "cancel", nullptr);
+  EXPECT_NE(SuccessResult(response), nullptr) << "cancel was refused";
+}
+
+FlValue* VideoPluginTest::Events(int64_t id) {
+  return fl_fake_messenger_decode_events(messenger_, EventChannel(id).c_str());
+}
+
+bool VideoPluginTest::WaitForEvents(int64_t id, guint count, guint timeout_ms) {
+  return fl_fake_messenger_wait_for_messages(
+      messenger_, EventChannel(id).c_str(), count, timeout_ms);
+}
+
+Player* VideoPluginTest::LookupPlayer(int64_t id) {
+  return zelko_desktop_video_plugin_lookup_player(plugin_, id);
+}
+
+bool VideoPluginTest::WaitForState(int64_t id,
+                                   GstState state,
+                                   guint timeout_ms) {
+  return test_media::WaitUntil(
+      [&]() {
+        Player* player = LookupPlayer(id);
+        if (player == nullptr || player->Pipeline() == nullptr) {
+          return false;
+        }
+        GstState current = GST_STATE_VOID_PENDING;
+        GstState pending = GST_STATE_VOID_PENDING;
+        return gst_element_get_state(player->Pipeline(), &current, &pending,
+                                     0) == GST_STATE_CHANGE_SUCCESS &&
+               current == state;
+      },
+      timeout_ms);
+}
+
+FlValue* SuccessResult(FlMethodResponse* response) {
+  if (response == nullptr) {
+    ADD_FAILURE() << "no reply came";
+    return nullptr;
+  }
+  if (!FL_IS_METHOD_SUCCESS_RESPONSE(response)) {
+    ADD_FAILURE() << "the reply is not a success";
+    return nullptr;
+  }
+  return fl_method_success_response_get_result(
+      FL_METHOD_SUCCESS_RESPONSE(response));
+}
+
+std::string EventName(FlValue* entry) {
+  FlValue* event = fl_value_lookup_string(entry, "event");
+  if (event != nullptr && fl_value_get_type(event) == FL_VALUE_TYPE_MAP) {
+    FlValue* name = fl_value_lookup_string(event, "event");
+    if (name != nullptr && fl_value_get_type(name) == FL_VALUE_TYPE_STRING) {
+      return fl_value_get_string(name);
+    }
+  }
+  FlValue* error = fl_value_lookup_string(entry, "error");
+  if (error != nullptr && fl_value_get_type(error) == FL_VALUE_TYPE_MAP) {
+    FlValue* code = fl_value_lookup_string(error, "code");
+    if (code != nullptr && fl_value_get_type(code) == FL_VALUE_TYPE_STRING) {
+      return fl_value_get_string(code);
+    }
+  }
+  return "";
+}
