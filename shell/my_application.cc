@@ -153,8 +153,10 @@ static void my_application_activate(GApplication* application) {
   } else {
     g_autofree gchar* path = bundle_icon_path();
     if (path != nullptr) {
-      // A missing or broken file leaves the window without an icon.
-      gtk_window_set_icon_from_file(self->window, path, nullptr);
+      // A missing or broken file leaves the window without an icon, quietly:
+      // without an error to fill in, GTK would log one itself.
+      g_autoptr(GError) error = nullptr;
+      gtk_window_set_icon_from_file(self->window, path, &error);
     }
   }
 

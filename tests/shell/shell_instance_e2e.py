@@ -38,13 +38,38 @@ end = peer.wait_for(lambda o: "exit" in o or "signal" in o, what="exit")
 check(end.get("exit") == 0, f"first instance exit: {end}")
 peer.close()
 
-# A session bus that nobody answers: the id cannot be registered.
-env = dict(os.environ)
-env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + os.path.join(
-    os.environ["ZK_SESSION_DIR"], "no-bus-here")
-dead = run([zelkoz, "x"], env=env, timeout=30)
-check(dead.returncode == 1, f"status with a dead bus: {dead.returncode}")
-check("Failed to register: " in dead.stderr, f"warning: {dead.stderr}")
+# A bus on which the id cannot be registered. (With no bus at all GLib runs
+# the application as a plain, non-unique one: that is no failure.) This bus
+# refuses the application's name by policy, as a locked-down session would.
+session_dir = os.environ["ZK_SESSION_DIR"]
+socket = os.path.join(session_dir, "refusing-bus")
+config = os.path.join(session_dir, "refusing-bus.conf")
+with open(config, "w") as f:
+    f.write(f"""<!DOCTYPE busconfig PUBLIC
+ "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:path={socket}</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+    <deny own="com.zelkoz.Zelkoz"/>
+  </policy>
+</busconfig>
+""")
+bus = subprocess.Popen(["dbus-daemon", "--nofork", "--print-address",
+                        f"--config-file={config}"], stdout=subprocess.PIPE,
+                       text=True)
+address = bus.stdout.readline().strip()
+env = dict(os.environ, DBUS_SESSION_BUS_ADDRESS=address)
+refused = run([zelkoz, "x"], env=env, timeout=30)
+bus.terminate()
+bus.wait()
+check(refused.returncode == 1, f"status when refused: {refused.returncode}")
+check("Failed to register: " in refused.stderr, f"warning: {refused.stderr}")
 check(x_window(name="Zelkoz", wait_ms=200) is None, "no window")
 
 check.finish()
