@@ -895,6 +895,14 @@ static void control_method_cb(FlMethodChannel* channel,
 static void fl_engine_dispose(GObject* object) {
   FlEngine* self = FL_ENGINE(object);
   fl_engine_shutdown(self);
+  // Channels, calls and plugins may keep the messenger and the registrar
+  // past the engine: they must not reach back into it.
+  if (self->messenger != nullptr) {
+    self->messenger->engine = nullptr;
+  }
+  if (self->texture_registrar != nullptr) {
+    self->texture_registrar->engine = nullptr;
+  }
   g_clear_object(&self->messenger);
   g_clear_object(&self->texture_registrar);
   g_clear_object(&self->project);
