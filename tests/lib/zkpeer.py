@@ -23,12 +23,18 @@ def strict_equal(a, b):
 
 
 class Peer:
-    def __init__(self, program, args=(), peer_args=(), env=None, timeout=30):
+    def __init__(self, program, args=(), peer_args=(), env=None, timeout=30,
+                 stderr_path=None):
         tool = os.environ.get("ZK_DART_PEER", "zelkoz-dart")
         cmd = [tool, "--timeout", str(timeout), *peer_args, "--", program, *args]
+        # The program's own output goes to zelkoz-dart's standard error.
+        self.stderr_path = stderr_path
+        stderr = open(stderr_path, "w") if stderr_path else None
         self.proc = subprocess.Popen(
             cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
-            env=env, bufsize=1)
+            env=env, bufsize=1, stderr=stderr)
+        if stderr:
+            stderr.close()
         self.lines = queue.Queue()
         self.seen = []  # every line read, for diagnostics
         self.pending = []  # lines read but not yet taken
@@ -90,6 +96,10 @@ class Peer:
         if "result" not in reply:
             raise AssertionError(f"{channel} {method}: {reply['_raw']}")
         return reply["result"]
+
+    def stderr_text(self):
+        with open(self.stderr_path) as f:
+            return f.read()
 
     def hello(self, timeout=20):
         return self.wait_for(lambda o: "hello" in o, timeout, "HELLO")["hello"]
