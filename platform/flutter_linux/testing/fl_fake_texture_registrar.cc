@@ -25,8 +25,11 @@ gpointer ReadThread(gpointer data) {
   uint32_t height = 0;
   g_autoptr(GError) error = nullptr;
   auto* klass = FL_PIXEL_BUFFER_TEXTURE_GET_CLASS(job->texture);
+  // No buffer is a failed read, as the engine reports it, not a buffer.
   job->ok = klass->copy_pixels != nullptr &&
-            klass->copy_pixels(job->texture, &buffer, &width, &height, &error);
+            klass->copy_pixels(job->texture, &buffer, &width, &height,
+                               &error) &&
+            buffer != nullptr;
   if (job->ok) {
     job->width = width;
     job->height = height;
