@@ -396,4 +396,30 @@ TEST_F(PlayerTest, RotatedClipIsUpright) {
   }
 }
 
+// The camera-style clip of the shared media, a quarter turn clockwise,
+// reports and draws its upright size.
+TEST_F(PlayerTest, SharedRotatedClipReportsUprightSize) {
+  const std::string path = test_media::Shared("rotate90.mp4");
+  ASSERT_FALSE(path.empty());
+  const int64_t id = CreatePlayer(test_media::Uri(path));
+  Listen(id);
+  ASSERT_TRUE(WaitForEvents(id, 1));
+  g_autoptr(FlValue) events = Events(id);
+  ASSERT_EQ(EventNames(events), Names({"initialized"}));
+  FlValue* initialized = fl_value_get_list_value(events, 0);
+  EXPECT_NEAR(IntField(initialized, "duration"), 2000, 50);
+  EXPECT_EQ(IntField(initialized, "width"), 360);
+  EXPECT_EQ(IntField(initialized, "height"), 640);
+  ASSERT_TRUE(test_media::WaitUntil(
+      [&] {
+        return fl_fake_texture_registrar_get_frames_marked(textures_, id) > 0;
+      },
+      5000));
+  uint32_t width = 0;
+  uint32_t height = 0;
+  EXPECT_EQ(Pixels(id, &width, &height).size(), 360u * 640 * 4);
+  EXPECT_EQ(width, 360u);
+  EXPECT_EQ(height, 640u);
+}
+
 }  // namespace

@@ -166,6 +166,16 @@ std::string RotatedClip() {
               RotateTrackHeader);
 }
 
+std::string Shared(const char* name) {
+  g_autofree gchar* path = g_build_filename(ZK_MEDIA_DIR, name, nullptr);
+  if (!g_file_test(path, G_FILE_TEST_IS_REGULAR)) {
+    ADD_FAILURE() << path << " is missing: make the test media first "
+                  << "(cmake --build <build dir> --target media)";
+    return "";
+  }
+  return path;
+}
+
 std::string Uri(const std::string& path) {
   g_autofree gchar* uri = g_filename_to_uri(path.c_str(), nullptr, nullptr);
   return uri != nullptr ? uri : "";

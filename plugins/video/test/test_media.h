@@ -20,6 +20,10 @@ std::string AudioClip();
 // whose track header says to show it turned 90 degrees clockwise. 500 ms.
 std::string RotatedClip();
 
+// A file of the shared test media that tests/media/make-media writes into
+// the build tree; "" after adding a test failure when it is missing.
+std::string Shared(const char* name);
+
 // The file URI of an absolute path.
 std::string Uri(const std::string& path);
 
