@@ -220,7 +220,12 @@ static gboolean draw_cb(GtkWidget* widget, cairo_t* cr, gpointer user_data) {
     double scale = MIN(w / fw, h / fh);
     cairo_translate(cr, (w - fw * scale) / 2, (h - fh * scale) / 2);
     cairo_scale(cr, scale, scale);
+    // Filtering must neither bleed into the bars beside the picture nor
+    // fade the picture's edges into them.
+    cairo_rectangle(cr, 0, 0, fw, fh);
+    cairo_clip(cr);
     cairo_set_source_surface(cr, self->frame, 0, 0);
+    cairo_pattern_set_extend(cairo_get_source(cr), CAIRO_EXTEND_PAD);
     cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_GOOD);
     cairo_paint(cr);
   }
