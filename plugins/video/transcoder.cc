@@ -2,12 +2,14 @@
 #include "transcoder.h"
 
 #include <gdk-pixbuf/gdk-pixbuf.h>
+#include <glib/gstdio.h>
 #include <gst/app/gstappsink.h>
 #include <gst/gst.h>
 #include <gst/pbutils/pbutils.h>
 #include <gst/video/video.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <utility>
@@ -380,4 +382,441 @@ bool WritePoster(const std::string& input,
   // Stopped before the bus, the sink and the pipeline are released.
   gst_element_set_state(pipeline, GST_STATE_NULL);
   return saved;
+}
+
+// ---------------------------------------------------------------------------
+// Transcoder: one compression job.
+
+namespace {
+
+// The video branch. Frames are pinned to 8-bit 4:2:0 before the encoder:
+// fed 4:2:2, 4:4:4 or 10-bit frames, x264enc picks profiles that most phones
+// and browsers cannot play.
+constexpr char kVideoBranch[] =
+    "queue ! videoconvert ! videoflip video-direction=auto ! videoconvert ! "
+    "videorate max-rate=30 ! videoscale ! "
+    "video/x-raw,format=I420,width=%d,height=%d,pixel-aspect-ratio=1/1 ! "
+    "videoconvert ! %s %s name=zk_enc %s ! queue";
+
+constexpr char kAudioBranch[] =
+    "queue ! audioconvert ! audioresample ! "
+    "audio/x-raw,rate=48000,channels=2 ! %s bitrate=%" G_GINT64_FORMAT
+    " %s ! queue";
+
+constexpr char kEncoderName[] = "zk_enc";
+
+// Posted on the bus when the source turns out to have no audio stream.
+constexpr char kNoAudioMessage[] = "zk-no-audio";
+
+// Progress is queued and delivered at most this often.
+constexpr int64_t kProgressIntervalMs = 120;
+
+const H264Encoder* FindH264Encoder(const std::string& name) {
+  for (const H264Encoder& encoder : kH264Encoders) {
+    if (name == encoder.element) {
+      return &encoder;
+    }
+  }
+  return nullptr;
+}
+
+// Milliseconds from the channel in nanoseconds, saturated: any duration may
+// arrive.
+int64_t DurationNs(int64_t ms) {
+  constexpr int64_t kLimit = G_MAXINT64 / 1000000;
+  return std::clamp(ms, -kLimit, kLimit) * 1000000;
+}
+
+int64_t MonotonicMs() {
+  return g_get_monotonic_time() / 1000;
+}
+
+// Whether the two paths name one file: the same text, or two names (links,
+// other spellings) of the same inode.
+bool SameFile(const std::string& a, const std::string& b) {
+  if (a == b) {
+    return true;
+  }
+  GStatBuf a_stat;
+  GStatBuf b_stat;
+  return g_stat(a.c_str(), &a_stat) == 0 && g_stat(b.c_str(), &b_stat) == 0 &&
+         a_stat.st_dev == b_stat.st_dev && a_stat.st_ino == b_stat.st_ino;
+}
+
+// Parses a branch into a bin with ghost pads for its open ends; nullptr with
+// the parser's message in *error. A bin that comes with a (recoverable)
+// parser error counts as built.
+GstElement* ParseBranch(const std::string& description, std::string* error) {
+  g_autoptr(GError) parse_error = nullptr;
+  GstElement* bin =
+      gst_parse_bin_from_description(description.c_str(), TRUE, &parse_error);
+  if (bin == nullptr) {
+    *error = parse_error != nullptr ? parse_error->message
+                                    : "couldn't parse the pipeline";
+    return nullptr;
+  }
+  return bin;
+}
+
+}  // namespace
+
+// Progress made on a streaming thread, waiting for the main loop.
+struct Transcoder::ProgressRecord {
+  std::shared_ptr<std::atomic<bool>> alive;
+  Transcoder* self;
+  double fraction;
+};
+
+Transcoder::Transcoder(std::string input_path,
+                       std::string output_path,
+                       int32_t width,
+                       int32_t height,
+                       int32_t video_kbps,
+                       int32_t audio_kbps,
+                       int64_t duration_ms,
+                       bool has_audio,
+                       ProgressCallback on_progress,
+                       DoneCallback on_done)
+    : input_path_(std::move(input_path)),
+      output_path_(std::move(output_path)),
+      width_(width),
+      height_(height),
+      video_kbps_(video_kbps),
+      audio_kbps_(audio_kbps),
+      duration_ns_(DurationNs(duration_ms)),
+      has_audio_(has_audio),
+      on_progress_(std::move(on_progress)),
+      on_done_(std::move(on_done)),
+      alive_(std::make_shared<std::atomic<bool>>(true)) {}
+
+Transcoder::~Transcoder() {
+  // Before the pipeline stops: progress queued from now on is dropped.
+  alive_->store(false);
+  TearDown();
+}
+
+void Transcoder::Start() {
+  // filesink would truncate the source before a single frame is read.
+  if (SameFile(input_path_, output_path_)) {
+    output_is_input_ = true;
+    Finish(false);
+    return;
+  }
+  encoders_ = AvailableH264Encoders();
+  const std::vector<std::string> aac = AvailableAacEncoders();
+  if (encoders_.empty() || (has_audio_ && aac.empty())) {
+    Finish(false);
+    return;
+  }
+  if (!aac.empty()) {
+    audio_encoder_ = aac.front();
+  }
+  encoder_index_ = 0;
+  StartAttempt();
+}
+
+// Tries the encoders from encoder_index_ on until one starts; the job fails
+// when none does.
+void Transcoder::StartAttempt() {
+  for (; encoder_index_ < encoders_.size(); ++encoder_index_) {
+    std::string error;
+    if (BuildPipeline(&error)) {
+      return;
+    }
+    g_warning("Video compress: %s couldn't start: %s",
+              encoders_[encoder_index_].c_str(), error.c_str());
+    TearDown();
+  }
+  Finish(false);
+}
+
+void Transcoder::Cancel() {
+  if (finished_) {
+    return;
+  }
+  cancelled_ = true;
+  finished_ = true;
+  TearDown();
+  DeleteOutput();
+  on_done_(false, true);
+}
+
+bool Transcoder::BuildPipeline(std::string* error) {
+  const H264Encoder* encoder = FindH264Encoder(encoders_[encoder_index_]);
+  if (encoder == nullptr) {
+    *error = "not an encoder of the catalogue";
+    return false;
+  }
+  g_autofree gchar* props = g_strdup_printf(encoder->props, video_kbps_);
+  const char* parser =
+      encoder->needs_parser && HasElement("h264parse") ? "! h264parse" : "";
+  g_autofree gchar* video_description = g_strdup_printf(
+      kVideoBranch, width_, height_, encoder->element, props, parser);
+  video_bin_ = ParseBranch(video_description, error);
+  if (video_bin_ == nullptr) {
+    return false;
+  }
+
+  pipeline_ = gst_pipeline_new("zk_transcode");
+  GstElement* source = gst_element_factory_make("filesrc", nullptr);
+  decodebin_ = gst_element_factory_make("decodebin", nullptr);
+  mux_ = gst_element_factory_make("mp4mux", nullptr);
+  GstElement* sink = gst_element_factory_make("filesink", nullptr);
+  if (source == nullptr || decodebin_ == nullptr || mux_ == nullptr ||
+      sink == nullptr) {
+    *error = "missing filesrc, decodebin, mp4mux or filesink";
+    for (GstElement* made : {source, decodebin_, mux_, sink, video_bin_}) {
+      if (made != nullptr) {
+        gst_object_unref(gst_object_ref_sink(made));
+      }
+    }
+    decodebin_ = nullptr;
+    mux_ = nullptr;
+    video_bin_ = nullptr;
+    gst_clear_object(&pipeline_);
+    return false;
+  }
+  g_object_set(source, "location", input_path_.c_str(), nullptr);
+  g_object_set(mux_, "faststart", TRUE, nullptr);
+  g_object_set(sink, "location", output_path_.c_str(), nullptr);
+  gst_bin_add_many(GST_BIN(pipeline_), source, decodebin_, video_bin_, mux_,
+                   sink, nullptr);
+  if (!gst_element_link(source, decodebin_) || !gst_element_link(mux_, sink) ||
+      !gst_element_link(video_bin_, mux_)) {
+    *error = "couldn't link the pipeline";
+    return false;
+  }
+
+  if (has_audio_ && !source_is_silent_) {
+    g_autofree gchar* audio_description = g_strdup_printf(
+        kAudioBranch, audio_encoder_.c_str(),
+        static_cast<int64_t>(audio_kbps_) * 1000,
+        HasElement("aacparse") ? "! aacparse" : "");
+    audio_bin_ = ParseBranch(audio_description, error);
+    if (audio_bin_ == nullptr) {
+      return false;
+    }
+    gst_bin_add(GST_BIN(pipeline_), audio_bin_);
+    if (!gst_element_link(audio_bin_, mux_)) {
+      *error = "couldn't link the audio";
+      return false;
+    }
+  }
+
+  g_signal_connect(decodebin_, "pad-added", G_CALLBACK(OnPadAdded), this);
+  g_signal_connect(decodebin_, "no-more-pads", G_CALLBACK(OnNoMorePads), this);
+
+  g_autoptr(GstElement) encoder_element =
+      gst_bin_get_by_name(GST_BIN(video_bin_), kEncoderName);
+  if (encoder_element != nullptr) {
+    probe_pad_ = gst_element_get_static_pad(encoder_element, "sink");
+    if (probe_pad_ != nullptr) {
+      probe_id_ = gst_pad_add_probe(probe_pad_, GST_PAD_PROBE_TYPE_BUFFER,
+                                    OnBufferProbe, this, nullptr);
+    }
+  }
+
+  g_autoptr(GstBus) bus = gst_element_get_bus(pipeline_);
+  bus_watch_id_ = gst_bus_add_watch(bus, OnBus, this);
+
+  if (gst_element_set_state(pipeline_, GST_STATE_PLAYING) ==
+      GST_STATE_CHANGE_FAILURE) {
+    *error = "the pipeline wouldn't start";
+    return false;
+  }
+  return true;
+}
+
+void Transcoder::TryNextEncoder(const std::string& error) {
+  g_warning("Video compress: %s failed: %s",
+            encoders_[encoder_index_].c_str(), error.c_str());
+  TearDown();
+  DeleteOutput();
+  ++encoder_index_;
+  StartAttempt();
+}
+
+void Transcoder::RestartWithoutAudio() {
+  source_is_silent_ = true;
+  TearDown();
+  DeleteOutput();
+  StartAttempt();
+}
+
+void Transcoder::Finish(bool ok) {
+  if (finished_) {
+    return;
+  }
+  finished_ = true;
+  TearDown();
+  if (!ok) {
+    DeleteOutput();
+  }
+  on_done_(ok, cancelled_);
+}
+
+void Transcoder::TearDown() {
+  // The probe goes first, then the pipeline stops (which waits for the
+  // streaming threads), and only then does its bus watch go.
+  if (probe_pad_ != nullptr) {
+    if (probe_id_ != 0) {
+      gst_pad_remove_probe(probe_pad_, probe_id_);
+    }
+    gst_clear_object(&probe_pad_);
+    probe_id_ = 0;
+  }
+  if (pipeline_ != nullptr) {
+    gst_element_set_state(pipeline_, GST_STATE_NULL);
+    g_clear_handle_id(&bus_watch_id_, g_source_remove);
+    gst_clear_object(&pipeline_);
+  }
+  video_linked_ = false;
+  audio_linked_ = false;
+  decodebin_ = nullptr;
+  video_bin_ = nullptr;
+  audio_bin_ = nullptr;
+  mux_ = nullptr;
+}
+
+void Transcoder::DeleteOutput() {
+  if (!output_is_input_) {
+    std::remove(output_path_.c_str());
+  }
+}
+
+void Transcoder::LinkDecodedPad(GstPad* pad) {
+  g_autoptr(GstCaps) caps = gst_pad_get_current_caps(pad);
+  if (caps == nullptr) {
+    caps = gst_pad_query_caps(pad, nullptr);
+  }
+  const gchar* kind = nullptr;
+  if (caps != nullptr && gst_caps_get_size(caps) > 0) {
+    kind = gst_structure_get_name(gst_caps_get_structure(caps, 0));
+  }
+  GstElement* branch = nullptr;
+  if (kind != nullptr && g_str_has_prefix(kind, "video/") &&
+      !video_linked_.exchange(true)) {
+    branch = video_bin_;
+  } else if (kind != nullptr && g_str_has_prefix(kind, "audio/") &&
+             audio_bin_ != nullptr && !audio_linked_.exchange(true)) {
+    branch = audio_bin_;
+  }
+  if (branch != nullptr) {
+    g_autoptr(GstPad) sink_pad = gst_element_get_static_pad(branch, "sink");
+    gst_pad_link(pad, sink_pad);
+    return;
+  }
+  // Streams past the first of their kind, and audio without an audio
+  // branch, are decoded into nothing.
+  GstElement* fakesink = gst_element_factory_make("fakesink", nullptr);
+  if (fakesink == nullptr) {
+    return;
+  }
+  g_object_set(fakesink, "sync", FALSE, "async", FALSE, nullptr);
+  gst_bin_add(GST_BIN(pipeline_), fakesink);
+  g_autoptr(GstPad) sink_pad = gst_element_get_static_pad(fakesink, "sink");
+  gst_pad_link(pad, sink_pad);
+  gst_element_sync_state_with_parent(fakesink);
+}
+
+// Runs on a streaming thread once decodebin has announced every stream.
+void Transcoder::OnDecodedPadsDone() {
+  // The muxer would wait for ever on a branch that nothing feeds.
+  if (!video_linked_) {
+    g_autoptr(GError) error = g_error_new_literal(
+        GST_STREAM_ERROR, GST_STREAM_ERROR_WRONG_TYPE, "the source has no video");
+    gst_element_post_message(
+        decodebin_, gst_message_new_error(GST_OBJECT(decodebin_), error,
+                                          nullptr));
+    return;
+  }
+  // A source without sound: the muxer keeps an empty track for a released
+  // pad, so the attempt starts again without an audio branch.
+  if (audio_bin_ != nullptr && !audio_linked_) {
+    gst_element_post_message(
+        decodebin_,
+        gst_message_new_application(GST_OBJECT(decodebin_),
+                                    gst_structure_new_empty(kNoAudioMessage)));
+  }
+}
+
+void Transcoder::OnPadAdded(GstElement* element,
+                            GstPad* pad,
+                            gpointer user_data) {
+  static_cast<Transcoder*>(user_data)->LinkDecodedPad(pad);
+}
+
+void Transcoder::OnNoMorePads(GstElement* element, gpointer user_data) {
+  static_cast<Transcoder*>(user_data)->OnDecodedPadsDone();
+}
+
+// Runs on the video branch's streaming thread for every frame that enters
+// the encoder; queues progress at most every 120 ms.
+GstPadProbeReturn Transcoder::OnBufferProbe(GstPad* pad,
+                                            GstPadProbeInfo* info,
+                                            gpointer user_data) {
+  auto* self = static_cast<Transcoder*>(user_data);
+  GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+  if (buffer == nullptr || self->duration_ns_ <= 0 ||
+      !GST_BUFFER_PTS_IS_VALID(buffer)) {
+    return GST_PAD_PROBE_OK;
+  }
+  const int64_t now_ms = MonotonicMs();
+  if (now_ms - self->last_progress_ms_.load() < kProgressIntervalMs) {
+    return GST_PAD_PROBE_OK;
+  }
+  self->last_progress_ms_.exchange(now_ms);
+  double fraction = static_cast<double>(GST_BUFFER_PTS(buffer)) /
+                    static_cast<double>(self->duration_ns_);
+  fraction = std::min(std::max(fraction, 0.0), 1.0);
+  auto* record = new ProgressRecord{self->alive_, self, fraction};
+  g_idle_add_full(
+      G_PRIORITY_DEFAULT, DeliverProgress, record,
+      [](gpointer data) { delete static_cast<ProgressRecord*>(data); });
+  return GST_PAD_PROBE_OK;
+}
+
+// Runs on the main loop for each queued progress record.
+gboolean Transcoder::DeliverProgress(gpointer user_data) {
+  auto* record = static_cast<ProgressRecord*>(user_data);
+  if (!record->alive->load()) {
+    return G_SOURCE_REMOVE;
+  }
+  Transcoder* self = record->self;
+  // Records that waited for a busy main loop may arrive together; the
+  // owner still hears at most one every 120 ms.
+  const int64_t now_ms = MonotonicMs();
+  if (self->finished_ ||
+      (self->last_delivery_ms_ != 0 &&
+       now_ms - self->last_delivery_ms_ < kProgressIntervalMs)) {
+    return G_SOURCE_REMOVE;
+  }
+  self->last_delivery_ms_ = now_ms;
+  self->on_progress_(record->fraction);
+  return G_SOURCE_REMOVE;
+}
+
+// The pipeline's bus, on the main loop.
+gboolean Transcoder::OnBus(GstBus* bus, GstMessage* message, gpointer user_data) {
+  auto* self = static_cast<Transcoder*>(user_data);
+  switch (GST_MESSAGE_TYPE(message)) {
+    case GST_MESSAGE_ERROR: {
+      g_autoptr(GError) error = nullptr;
+      g_autofree gchar* debug = nullptr;
+      gst_message_parse_error(message, &error, &debug);
+      self->TryNextEncoder(error != nullptr ? error->message : "");
+      break;
+    }
+    case GST_MESSAGE_EOS:
+      self->Finish(true);
+      break;
+    case GST_MESSAGE_APPLICATION:
+      if (gst_message_has_name(message, kNoAudioMessage)) {
+        self->RestartWithoutAudio();
+      }
+      break;
+    default:
+      break;
+  }
+  return TRUE;
 }

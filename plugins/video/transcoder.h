@@ -2,7 +2,12 @@
 #ifndef PLUGINS_VIDEO_TRANSCODER_H_
 #define PLUGINS_VIDEO_TRANSCODER_H_
 
+#include <gst/gst.h>
+
+#include <atomic>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -46,19 +51,116 @@ bool WritePoster(const std::string& input,
                  const std::string& output,
                  int32_t max_side);
 
-// The compression job of one "compress" call, owned by the plugin's job
-// holder.
-// TODO(compress): the pipeline, the encoder fallback and the progress report
-// come with the compression work; until then no job is ever made and the
-// holder stays empty.
+// One compression job: turns a local video file into an MP4 with H.264 video
+// and, when asked, AAC audio (48 kHz stereo), scaled to the given size with
+// square pixels, turned upright and capped at 30 frames per second. When a
+// pipeline cannot be built or fails while it runs, it is thrown away and the
+// next usable H.264 encoder starts again from the beginning of the source.
+// The output file is deleted on failure and on cancellation.
+//
+// Everything runs on the main thread except the linking of decoded pads and
+// the progress probe, which run on GStreamer's streaming threads and hand
+// progress to the main loop. One owner; never copied or moved, since
+// GStreamer callbacks and queued progress records hold its address.
 class Transcoder {
  public:
+  // Gets a fraction in [0, 1] on the main thread, at most every 120 ms, never
+  // after the job has ended.
+  using ProgressCallback = std::function<void(double fraction)>;
+  // Gets (true, false) when the output was written to its end, (false, false)
+  // when the job failed and (false, true) when it was cancelled. Must not
+  // destroy the Transcoder: the call returns into it.
+  using DoneCallback = std::function<void(bool ok, bool cancelled)>;
+
+  // Only stores its arguments; nothing runs before Start. A duration of 0 or
+  // less turns progress off.
+  Transcoder(std::string input_path,
+             std::string output_path,
+             int32_t width,
+             int32_t height,
+             int32_t video_kbps,
+             int32_t audio_kbps,
+             int64_t duration_ms,
+             bool has_audio,
+             ProgressCallback on_progress,
+             DoneCallback on_done);
+  // Stops whatever runs, without the done callback and without deleting the
+  // output.
+  ~Transcoder();
+
   Transcoder(const Transcoder&) = delete;
   Transcoder& operator=(const Transcoder&) = delete;
-  ~Transcoder() = default;
+
+  // Starts the first encoder whose pipeline builds. Called once, right after
+  // construction; may end the job, done callback included, before it
+  // returns.
+  void Start();
+  // Ends a running job as cancelled: the done callback runs before this
+  // returns. Does nothing once the job has ended.
+  void Cancel();
 
  private:
-  Transcoder() = default;
+  struct ProgressRecord;
+
+  void StartAttempt();
+  bool BuildPipeline(std::string* error);
+  void TryNextEncoder(const std::string& error);
+  void RestartWithoutAudio();
+  void Finish(bool ok);
+  void TearDown();
+  void DeleteOutput();
+  void LinkDecodedPad(GstPad* pad);
+  void OnDecodedPadsDone();
+
+  static void OnPadAdded(GstElement* element, GstPad* pad, gpointer user_data);
+  static void OnNoMorePads(GstElement* element, gpointer user_data);
+  static GstPadProbeReturn OnBufferProbe(GstPad* pad,
+                                         GstPadProbeInfo* info,
+                                         gpointer user_data);
+  static gboolean OnBus(GstBus* bus, GstMessage* message, gpointer user_data);
+  static gboolean DeliverProgress(gpointer user_data);
+
+  std::string input_path_;
+  std::string output_path_;
+  int32_t width_;
+  int32_t height_;
+  int32_t video_kbps_;
+  int32_t audio_kbps_;
+  int64_t duration_ns_;  // 0 or less: no progress.
+  bool has_audio_;
+  ProgressCallback on_progress_;
+  DoneCallback on_done_;
+
+  std::vector<std::string> encoders_;  // Usable H.264 encoders, fallback order.
+  size_t encoder_index_ = 0;           // The current attempt's encoder.
+  std::string audio_encoder_;          // Empty when there is no AAC encoder.
+
+  GstElement* pipeline_ = nullptr;   // Owned; null between attempts.
+  GstElement* decodebin_ = nullptr;  // Borrowed from pipeline_, as are the
+  GstElement* video_bin_ = nullptr;  // branches and the muxer.
+  GstElement* audio_bin_ = nullptr;  // Null without an audio branch.
+  GstElement* mux_ = nullptr;
+  guint bus_watch_id_ = 0;    // 0 when there is no watch.
+  gulong probe_id_ = 0;       // 0 when there is no probe.
+  GstPad* probe_pad_ = nullptr;  // The encoder's sink pad; owned.
+  // Decodebin adds pads from more than one streaming thread: the first pad of
+  // a kind takes its branch by an atomic exchange.
+  std::atomic<bool> video_linked_{false};
+  std::atomic<bool> audio_linked_{false};
+
+  bool cancelled_ = false;
+  bool finished_ = false;  // The done callback has run (or is running).
+  // The output path names the input file: it is never written nor deleted.
+  bool output_is_input_ = false;
+  // Audio was asked for but the source has none: no audio branch any more.
+  bool source_is_silent_ = false;
+
+  // Shared with queued progress records, which do nothing once it is false.
+  std::shared_ptr<std::atomic<bool>> alive_;
+  // Monotonic ms at which the probe last queued progress; streaming thread.
+  std::atomic<int64_t> last_progress_ms_{0};
+  // Monotonic ms of the last progress delivery; main thread.
+  int64_t last_delivery_ms_ = 0;
 };
 
 #endif  // PLUGINS_VIDEO_TRANSCODER_H_
