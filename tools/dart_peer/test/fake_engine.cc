@@ -150,13 +150,6 @@ int Run(const std::vector<std::string>& args) {
         return kProtocolBroken + 2;
       }
       reply = Envelope(answer.payload == kNullSuccess);
-    } else if (channel == "fake/other") {
-      raw::WriteAll(fd, raw::MessageFrame(9, "fake/raw", raw::Hex("ff 01")));
-      raw::RawFrame answer;
-      if (!AwaitReply(fd, 9, &backlog, &answer)) {
-        return kProtocolBroken + 3;
-      }
-      reply = Envelope(answer.payload.empty());
     } else if (channel == "fake/garbage") {
       reply = kNullSuccess;
       after = kGarbage;

@@ -22,8 +22,6 @@
 //   "fake/ask"        calls "ping" 5 on "fake/fromEngine" (reply wanted) and
 //                     "note" "x" (no reply wanted), then answers true when
 //                     "ping" got the null success 00 00
-//   "fake/other"      sends 2 bytes that are no method call on "fake/raw"
-//                     and answers true when they got an empty reply
 //   "fake/garbage"    null, then an unreadable frame; when the peer closes
 //                     the connection, connects again with HELLO ["again"]
 //   "fake/exec"       null, then replaces itself with args ["again"]
