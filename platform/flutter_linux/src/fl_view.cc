@@ -144,9 +144,15 @@ cairo_surface_t* SurfaceFromRgba(GBytes* pixels,
     const uint8_t* in = src + static_cast<size_t>(y) * width * 4;
     for (uint32_t x = 0; x < width; x++, in += 4) {
       uint32_t a = in[3];
-      uint32_t r = in[0] * a / 255;
-      uint32_t g = in[1] * a / 255;
-      uint32_t b = in[2] * a / 255;
+      uint32_t r = in[0];
+      uint32_t g = in[1];
+      uint32_t b = in[2];
+      // Video is opaque: premultiplying is the exception, not the rule.
+      if (a != 255) {
+        r = r * a / 255;
+        g = g * a / 255;
+        b = b * a / 255;
+      }
       row[x] = (a << 24) | (r << 16) | (g << 8) | b;
     }
   }
@@ -226,7 +232,9 @@ static gboolean draw_cb(GtkWidget* widget, cairo_t* cr, gpointer user_data) {
     cairo_clip(cr);
     cairo_set_source_surface(cr, self->frame, 0, 0);
     cairo_pattern_set_extend(cairo_get_source(cr), CAIRO_EXTEND_PAD);
-    cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_GOOD);
+    // Bilinear: a stand-in's display must not cost more than the decoding
+    // it shows.
+    cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_BILINEAR);
     cairo_paint(cr);
   }
   return TRUE;
