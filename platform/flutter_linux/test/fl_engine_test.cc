@@ -27,9 +27,8 @@ void EchoHandler(FlBinaryMessenger* messenger,
   if (user_data != nullptr) {
     (*static_cast<int*>(user_data))++;
   }
-  EXPECT_TRUE(
-      fl_binary_messenger_send_response(messenger, response_handle, message,
-                                        nullptr));
+  EXPECT_TRUE(fl_binary_messenger_send_response(messenger, response_handle,
+                                                message, nullptr));
 }
 
 // Leaves every message unanswered.
@@ -230,8 +229,7 @@ TEST_F(EngineTest, MessagesGetTheirReplies) {
       {"", {0x07}, ""},
       // "m" with 2^32: the 64-bit integer comes back whole.
       {"test/args",
-       {0x07, 0x01, 0x6d, 0x04, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00,
-        0x00},
+       {0x07, 0x01, 0x6d, 0x04, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00},
        "00 04 00 00 00 00 01 00 00 00"},
   };
   for (const auto& c : cases) {
@@ -335,8 +333,8 @@ TEST_F(EngineTest, NativeSendsArriveAsMessages) {
 
   g_autoptr(FlValue) answer = fl_value_new_int(42);
   EXPECT_TRUE(fl_event_channel_send(events, answer, nullptr, nullptr));
-  EXPECT_TRUE(fl_event_channel_send_error(events, "E1", "bad", nullptr,
-                                          nullptr, nullptr));
+  EXPECT_TRUE(fl_event_channel_send_error(events, "E1", "bad", nullptr, nullptr,
+                                          nullptr));
   EXPECT_TRUE(fl_event_channel_send_end_of_stream(events, nullptr, nullptr));
   const char* expected[] = {"00 03 2a 00 00 00",
                             "01 07 02 45 31 07 03 62 61 64 00", ""};
@@ -435,8 +433,7 @@ TEST_F(EngineTest, MalformedFrameClosesConnection) {
       {"empty frame", fltest::Framed({})},
       {"truncated MESSAGE header",
        fltest::Framed({fltest::kMessage, 0x01, 0x00, 0x00, 0x00, 0x05})},
-      {"truncated REPLY header",
-       fltest::Framed({fltest::kReply, 0x01, 0x00})},
+      {"truncated REPLY header", fltest::Framed({fltest::kReply, 0x01, 0x00})},
       {"name length past the end", message_body(100, "abc")},
       {"name length near 2^32", message_body(0xfffffff8u, "abc")},
       {"NUL in the name", message_body(3, std::string("a\0b", 3))},
@@ -543,8 +540,8 @@ TEST(EngineWithoutPeerTest, RunsWithoutDartSide) {
     g_autoptr(FlMethodChannel) method = fl_method_channel_new(
         fl_engine_get_binary_messenger(engine), "test/method", codec);
     InvokeResult result;
-    fl_method_channel_invoke_method(method, "m", nullptr, nullptr,
-                                    InvokeDoneCb, &result);
+    fl_method_channel_invoke_method(method, "m", nullptr, nullptr, InvokeDoneCb,
+                                    &result);
     ASSERT_TRUE(fltest::RunUntil([&result] { return result.done; }));
     EXPECT_TRUE(FL_IS_METHOD_NOT_IMPLEMENTED_RESPONSE(result.response));
     g_autoptr(FlEventChannel) events = fl_event_channel_new(
@@ -567,8 +564,7 @@ struct ThreadReply {
 
 gpointer RespondOnThread(gpointer data) {
   auto* job = static_cast<ThreadReply*>(data);
-  job->result =
-      fl_method_call_respond_success(job->call, nullptr, &job->error);
+  job->result = fl_method_call_respond_success(job->call, nullptr, &job->error);
   return nullptr;
 }
 

@@ -153,9 +153,9 @@ TEST_F(EventChannelTest, StreamCallReplies) {
         return fl_method_error_response_new("E1", "bad", nullptr);
       };
     }
-    fl_event_channel_set_stream_handlers(
-        channel, c.listen_handler ? ListenCb : nullptr, CancelCb, &state,
-        nullptr);
+    fl_event_channel_set_stream_handlers(channel,
+                                         c.listen_handler ? ListenCb : nullptr,
+                                         CancelCb, &state, nullptr);
     g_autoptr(GBytes) reply = StreamCall(c.method, nullptr);
     EXPECT_EQ(Hex(reply), c.hex);
   }
@@ -193,8 +193,8 @@ TEST_F(EventChannelTest, EventsEncodeAsEnvelopes) {
                 fl_value_get_list_value(events, 0), "event")),
             42)
       << text;
-  FlValue* error_entry = fl_value_lookup_string(
-      fl_value_get_list_value(events, 2), "error");
+  FlValue* error_entry =
+      fl_value_lookup_string(fl_value_get_list_value(events, 2), "error");
   ASSERT_NE(error_entry, nullptr) << text;
   EXPECT_STREQ(fl_value_get_string(fl_value_lookup_string(error_entry, "code")),
                "E1");
@@ -224,8 +224,8 @@ TEST_F(EventChannelTest, DestroyNotifyRunsOnceWhenHandlersGo) {
       {"name taken by another channel",
        [this](FlEventChannel* channel) {
          g_autoptr(FlEventChannel) other = NewChannel();
-         fl_event_channel_set_stream_handlers(other, ListenCb, nullptr,
-                                              nullptr, nullptr);
+         fl_event_channel_set_stream_handlers(other, ListenCb, nullptr, nullptr,
+                                              nullptr);
        }},
       {"messenger shutdown",
        [messenger](FlEventChannel* channel) {

@@ -72,28 +72,22 @@ TEST_F(FakeMessengerTest, RecordsSendsAndWaitsForThem) {
   for (int i = 0; i < 2; i++) {
     g_idle_add(SendLaterCb, messenger_);
   }
-  EXPECT_EQ(fl_fake_messenger_get_message_count(messenger_, "test/events"),
-            0u);
-  EXPECT_TRUE(
-      fl_fake_messenger_wait_for_messages(messenger_, "test/events", 2,
-                                          fltest::kWaitMs));
+  EXPECT_EQ(fl_fake_messenger_get_message_count(messenger_, "test/events"), 0u);
+  EXPECT_TRUE(fl_fake_messenger_wait_for_messages(messenger_, "test/events", 2,
+                                                  fltest::kWaitMs));
   EXPECT_FALSE(
       fl_fake_messenger_wait_for_messages(messenger_, "test/events", 3, 50));
-  EXPECT_EQ(fl_fake_messenger_get_message_count(messenger_, "test/events"),
-            2u);
+  EXPECT_EQ(fl_fake_messenger_get_message_count(messenger_, "test/events"), 2u);
   EXPECT_EQ(fl_fake_messenger_get_message(messenger_, "test/events", 2),
             nullptr);
-  EXPECT_EQ(fl_fake_messenger_get_message_count(messenger_, "test/other"),
-            0u);
+  EXPECT_EQ(fl_fake_messenger_get_message_count(messenger_, "test/other"), 0u);
   fl_binary_messenger_send_on_channel(messenger(), "test/other", nullptr,
                                       nullptr, nullptr, nullptr);
   EXPECT_EQ(Hex(fl_fake_messenger_get_message(messenger_, "test/other", 0)),
             "");
   fl_fake_messenger_clear_messages(messenger_, "test/events");
-  EXPECT_EQ(fl_fake_messenger_get_message_count(messenger_, "test/events"),
-            0u);
-  EXPECT_EQ(fl_fake_messenger_get_message_count(messenger_, "test/other"),
-            1u);
+  EXPECT_EQ(fl_fake_messenger_get_message_count(messenger_, "test/events"), 0u);
+  EXPECT_EQ(fl_fake_messenger_get_message_count(messenger_, "test/other"), 1u);
 }
 
 struct OffThread {
@@ -107,9 +101,8 @@ gpointer SendFromThread(gpointer data) {
   g_autoptr(GBytes) event = g_bytes_new("\x00\x00", 2);
   fl_binary_messenger_send_on_channel(job->messenger, "test/events", event,
                                       nullptr, nullptr, nullptr);
-  job->responded = fl_binary_messenger_send_response(job->messenger,
-                                                     job->handle, event,
-                                                     nullptr);
+  job->responded = fl_binary_messenger_send_response(
+      job->messenger, job->handle, event, nullptr);
   return nullptr;
 }
 
@@ -127,8 +120,7 @@ TEST_F(FakeMessengerTest, RefusesOtherThreads) {
   g_thread_join(g_thread_new("plugin-worker", SendFromThread, &job));
   EXPECT_EQ(log.Criticals(), 2) << log.All();
   EXPECT_FALSE(job.responded);
-  EXPECT_EQ(fl_fake_messenger_get_message_count(messenger_, "test/events"),
-            0u);
+  EXPECT_EQ(fl_fake_messenger_get_message_count(messenger_, "test/events"), 0u);
   EXPECT_EQ(fl_fake_messenger_get_reply_count(messenger_, ticket), 0u);
   g_clear_object(&kept);
   EXPECT_EQ(fl_fake_messenger_get_reply_count(messenger_, ticket), 1u);

@@ -89,8 +89,8 @@ class FakeTextureRegistrarTest : public ::testing::Test {
 
   FakeReadTexture* Register(Mode mode = Mode::kPixels) {
     FakeReadTexture* texture = fake_read_texture_new(mode);
-    EXPECT_TRUE(
-        fl_texture_registrar_register_texture(registrar(), FL_TEXTURE(texture)));
+    EXPECT_TRUE(fl_texture_registrar_register_texture(registrar(),
+                                                      FL_TEXTURE(texture)));
     return texture;
   }
 
@@ -110,8 +110,8 @@ TEST_F(FakeTextureRegistrarTest, IdsAreUniqueAndAbove2To32) {
     SCOPED_TRACE(ids[i]);
     EXPECT_GT(ids[i], INT64_C(1) << 32);
     EXPECT_TRUE(fl_fake_texture_registrar_is_registered(registrar_, ids[i]));
-    EXPECT_FALSE(fl_fake_texture_registrar_is_registered(
-        registrar_, ids[i] & 0xffffffff));
+    EXPECT_FALSE(fl_fake_texture_registrar_is_registered(registrar_,
+                                                         ids[i] & 0xffffffff));
     for (int j = 0; j < i; j++) {
       EXPECT_NE(ids[i], ids[j]);
     }
@@ -155,9 +155,8 @@ TEST_F(FakeTextureRegistrarTest, ReadPixelsOnAnotherThread) {
   for (const auto& miss : misses) {
     SCOPED_TRACE(miss.label);
     GBytes* none = nullptr;
-    EXPECT_FALSE(fl_fake_texture_registrar_read_pixels(registrar_, miss.id,
-                                                       &none, nullptr,
-                                                       nullptr));
+    EXPECT_FALSE(fl_fake_texture_registrar_read_pixels(
+        registrar_, miss.id, &none, nullptr, nullptr));
     EXPECT_EQ(none, nullptr);
   }
   EXPECT_EQ(failing->reads, 1);
@@ -173,8 +172,8 @@ TEST_F(FakeTextureRegistrarTest, CountsFrameMarks) {
     EXPECT_TRUE(fl_texture_registrar_mark_texture_frame_available(
         registrar(), FL_TEXTURE(a)));
   }
-  EXPECT_TRUE(fl_texture_registrar_mark_texture_frame_available(
-      registrar(), FL_TEXTURE(b)));
+  EXPECT_TRUE(fl_texture_registrar_mark_texture_frame_available(registrar(),
+                                                                FL_TEXTURE(b)));
   int64_t id = fl_texture_get_id(FL_TEXTURE(a));
   EXPECT_EQ(fl_fake_texture_registrar_get_frames_marked(registrar_, id), 3u);
   EXPECT_EQ(fl_fake_texture_registrar_get_frames_marked(
@@ -202,8 +201,7 @@ TEST_F(FakeTextureRegistrarTest, HoldsRegisteredTextures) {
     }
     if (unregister) {
       g_autoptr(GObject) object = G_OBJECT(g_weak_ref_get(&weak));
-      fl_texture_registrar_unregister_texture(registrar(),
-                                              FL_TEXTURE(object));
+      fl_texture_registrar_unregister_texture(registrar(), FL_TEXTURE(object));
     } else {
       g_clear_object(&registrar_);
       registrar_ = fl_fake_texture_registrar_new();

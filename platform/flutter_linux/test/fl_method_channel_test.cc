@@ -59,8 +59,7 @@ class MethodChannelTest : public ::testing::Test {
   }
 
   FlMethodChannel* NewChannel(const char* name = kChannel) {
-    return fl_method_channel_new(FL_BINARY_MESSENGER(messenger_), name,
-                                 codec_);
+    return fl_method_channel_new(FL_BINARY_MESSENGER(messenger_), name, codec_);
   }
 
   // Sends a call the way the Dart side does and returns the raw reply.
@@ -144,8 +143,7 @@ TEST_F(MethodChannelTest, RepliesEncodeAsGoldenBytes) {
        "00 01"},
       {"error",
        [](FlMethodCall* call, GError** error) {
-         return fl_method_call_respond_error(call, "E1", "bad", nullptr,
-                                             error);
+         return fl_method_call_respond_error(call, "E1", "bad", nullptr, error);
        },
        "01 07 02 45 31 07 03 62 61 64 00"},
       {"error response object",
@@ -183,8 +181,8 @@ TEST_F(MethodChannelTest, RepliesEncodeAsGoldenBytes) {
       EXPECT_TRUE(c.respond(call, &error))
           << (error != nullptr ? error->message : "");
     };
-    fl_method_channel_set_method_call_handler(channel, RecordingHandler,
-                                              &state, nullptr);
+    fl_method_channel_set_method_call_handler(channel, RecordingHandler, &state,
+                                              nullptr);
     g_autoptr(GBytes) reply = RawCall("m", nullptr);
     EXPECT_EQ(Hex(reply), c.hex);
     EXPECT_EQ(fl_fake_messenger_get_reply_count(messenger_, last_ticket_), 1u);
@@ -226,8 +224,8 @@ TEST_F(MethodChannelTest, SecondResponseIsRefused) {
                                   FL_BINARY_MESSENGER_ERROR_ALREADY_RESPONDED))
           << error->message;
     };
-    fl_method_channel_set_method_call_handler(channel, RecordingHandler,
-                                              &state, nullptr);
+    fl_method_channel_set_method_call_handler(channel, RecordingHandler, &state,
+                                              nullptr);
     g_autoptr(GBytes) reply = RawCall("m", nullptr);
     EXPECT_EQ(Hex(reply), "00 03 01 00 00 00");
     EXPECT_EQ(fl_fake_messenger_get_reply_count(messenger_, last_ticket_), 1u);
@@ -254,11 +252,10 @@ TEST_F(MethodChannelTest, UnansweredCallGetsEmptyReply) {
   keeping.act = [&keeping](FlMethodCall* call) {
     keeping.kept = FL_METHOD_CALL(g_object_ref(call));
   };
-  fl_method_channel_set_method_call_handler(channel, RecordingHandler,
-                                            &keeping, nullptr);
-  guint64 ticket = fl_fake_messenger_begin_standard_method(messenger_,
-                                                           kChannel, "m",
-                                                           nullptr);
+  fl_method_channel_set_method_call_handler(channel, RecordingHandler, &keeping,
+                                            nullptr);
+  guint64 ticket = fl_fake_messenger_begin_standard_method(messenger_, kChannel,
+                                                           "m", nullptr);
   EXPECT_EQ(fl_fake_messenger_get_reply_count(messenger_, ticket), 0u)
       << "a kept call must not be answered yet";
   g_clear_object(&keeping.kept);
@@ -275,16 +272,14 @@ TEST_F(MethodChannelTest, CallWithoutHandlerGetsEmptyReply) {
   HandlerState state;
   fl_method_channel_set_method_call_handler(cleared, RecordingHandler, &state,
                                             nullptr);
-  fl_method_channel_set_method_call_handler(cleared, nullptr, nullptr,
-                                            nullptr);
+  fl_method_channel_set_method_call_handler(cleared, nullptr, nullptr, nullptr);
   const char* channels[] = {"test/unknown", "test/no_handler", "test/cleared"};
   for (const char* name : channels) {
     SCOPED_TRACE(name);
     EXPECT_FALSE(fl_fake_messenger_has_handler(messenger_, name));
     g_autoptr(GBytes) reply = RawCall("m", nullptr, name);
     EXPECT_EQ(Hex(reply), "");
-    g_autoptr(FlMethodResponse) response =
-        fltest::DecodeResponse(reply);
+    g_autoptr(FlMethodResponse) response = fltest::DecodeResponse(reply);
     EXPECT_TRUE(FL_IS_METHOD_NOT_IMPLEMENTED_RESPONSE(response));
   }
   EXPECT_EQ(state.calls, 0);
@@ -298,8 +293,8 @@ TEST_F(MethodChannelTest, UndecodableCallGetsEmptyReply) {
                                             nullptr);
   const std::vector<uint8_t> messages[] = {
       {},
-      {0x03, 0x01, 0x00, 0x00, 0x00},       // an int where the name goes
-      {0x07, 0x05, 0x70, 0x72},             // a truncated name
+      {0x03, 0x01, 0x00, 0x00, 0x00},        // an int where the name goes
+      {0x07, 0x05, 0x70, 0x72},              // a truncated name
       {0x07, 0x01, 0x6d, 0x00, 0x00, 0x00},  // bytes after the arguments
   };
   fltest::LogCapture log;
@@ -354,9 +349,8 @@ TEST_F(MethodChannelTest, DestroyNotifyRunsOnceWhenHandlerGoes) {
     DestroyCounter counter;
     {
       g_autoptr(FlMethodChannel) channel = NewChannel();
-      fl_method_channel_set_method_call_handler(channel, RecordingHandler,
-                                                &counter,
-                                                DestroyCounter::Notify);
+      fl_method_channel_set_method_call_handler(
+          channel, RecordingHandler, &counter, DestroyCounter::Notify);
       EXPECT_EQ(counter.destroyed, 0);
       c.remove(channel);
       EXPECT_EQ(counter.destroyed, 1);
@@ -432,9 +426,8 @@ TEST_F(MethodChannelTest, DeferredReplyArrives) {
   };
   fl_method_channel_set_method_call_handler(channel, RecordingHandler, &state,
                                             nullptr);
-  guint64 ticket = fl_fake_messenger_begin_standard_method(messenger_,
-                                                           kChannel, "m",
-                                                           nullptr);
+  guint64 ticket = fl_fake_messenger_begin_standard_method(messenger_, kChannel,
+                                                           "m", nullptr);
   EXPECT_EQ(fl_fake_messenger_get_reply_count(messenger_, ticket), 0u);
   g_autoptr(GBytes) reply =
       fl_fake_messenger_wait_reply(messenger_, ticket, fltest::kWaitMs);
@@ -467,8 +460,8 @@ TEST_F(MethodChannelTest, InvokeMethodSendsEncodedCall) {
   g_autoptr(FlValue) args = fl_value_new_map();
   fl_value_set_string_take(args, "path", fl_value_new_string("/a"));
   InvokeResult result;
-  fl_method_channel_invoke_method(channel, "probe", args, nullptr,
-                                  InvokeDoneCb, &result);
+  fl_method_channel_invoke_method(channel, "probe", args, nullptr, InvokeDoneCb,
+                                  &result);
   ASSERT_EQ(fl_fake_messenger_get_message_count(messenger_, kChannel), 1u);
   EXPECT_EQ(Hex(fl_fake_messenger_get_message(messenger_, kChannel, 0)),
             "07 05 70 72 6f 62 65 0d 01 07 04 70 61 74 68 07 02 2f 61");

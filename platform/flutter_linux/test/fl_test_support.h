@@ -130,8 +130,8 @@ inline FlValue* DecodeMessage(const uint8_t* data, size_t size) {
   g_autoptr(FlStandardMessageCodec) codec = fl_standard_message_codec_new();
   g_autoptr(GBytes) bytes = g_bytes_new(data, size);
   g_autoptr(GError) error = nullptr;
-  FlValue* value = fl_message_codec_decode_message(FL_MESSAGE_CODEC(codec),
-                                                   bytes, &error);
+  FlValue* value =
+      fl_message_codec_decode_message(FL_MESSAGE_CODEC(codec), bytes, &error);
   EXPECT_NE(value, nullptr) << (error != nullptr ? error->message : "");
   return value;
 }
@@ -200,7 +200,8 @@ class LogCapture {
 
   guint handler_id_ = 0;
   bool criticals_allowed_ = false;
-  GLogLevelFlags old_fatal_mask_ = static_cast<GLogLevelFlags>(G_LOG_FATAL_MASK);
+  GLogLevelFlags old_fatal_mask_ =
+      static_cast<GLogLevelFlags>(G_LOG_FATAL_MASK);
   mutable GMutex mutex_ = {};
   std::vector<std::pair<GLogLevelFlags, std::string>> entries_;
 };
@@ -338,8 +339,8 @@ class TestPeer {
   bool SendRaw(const std::vector<uint8_t>& bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
-      ssize_t n = send(fd_, bytes.data() + done, bytes.size() - done,
-                       MSG_NOSIGNAL);
+      ssize_t n =
+          send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
       if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
         // The engine has not read yet: let it.
         g_main_context_iteration(nullptr, FALSE);

@@ -206,8 +206,8 @@ class TextureRegistrarTest : public ::testing::Test {
                                uint32_t height,
                                CopyMode mode = CopyMode::kPattern) {
     TestPatternTexture* texture = test_pattern_texture_new(width, height, mode);
-    EXPECT_TRUE(
-        fl_texture_registrar_register_texture(registrar(), FL_TEXTURE(texture)));
+    EXPECT_TRUE(fl_texture_registrar_register_texture(registrar(),
+                                                      FL_TEXTURE(texture)));
     return texture;
   }
 
@@ -261,8 +261,8 @@ TEST_F(TextureRegistrarTest, IdsAreUniqueAndAbove2To32) {
     EXPECT_EQ(Stats(ids[i] & 0xffffffff), (std::vector<int64_t>{0, 0, 0}));
     EXPECT_EQ(Stats(ids[i]), (std::vector<int64_t>{1, 0, 0}));
   }
-  EXPECT_TRUE(fl_texture_registrar_unregister_texture(
-      registrar(), FL_TEXTURE(textures[1])));
+  EXPECT_TRUE(fl_texture_registrar_unregister_texture(registrar(),
+                                                      FL_TEXTURE(textures[1])));
   g_autoptr(TestPatternTexture) again = Register(1, 1);
   int64_t again_id = fl_texture_get_id(FL_TEXTURE(again));
   for (size_t i = 0; i < ids.size(); i++) {
@@ -321,8 +321,8 @@ TEST_F(TextureRegistrarTest, ReadTextureErrors) {
   g_autoptr(FlValue) truncated = IdArgs(good_id & 0xffffffff);
   g_autoptr(FlValue) no_id = fl_value_new_map();
   g_autoptr(FlValue) string_id = fl_value_new_map();
-  fl_value_set_string_take(string_id, "id",
-                           fl_value_new_string(std::to_string(good_id).c_str()));
+  fl_value_set_string_take(
+      string_id, "id", fl_value_new_string(std::to_string(good_id).c_str()));
   g_autoptr(FlValue) not_a_map = fl_value_new_int(good_id);
   g_autoptr(FlValue) fails = IdArgs(fl_texture_get_id(FL_TEXTURE(failing)));
   g_autoptr(FlValue) no_buffer = IdArgs(fl_texture_get_id(FL_TEXTURE(empty)));
@@ -381,18 +381,17 @@ TEST_F(TextureRegistrarTest, ControlMethodsWithoutView) {
     } else {
       g_autoptr(FlMethodResponse) response = fltest::DecodeResponse(reply);
       ASSERT_TRUE(FL_IS_METHOD_ERROR_RESPONSE(response));
-      EXPECT_STREQ(fl_method_error_response_get_code(
-                       FL_METHOD_ERROR_RESPONSE(response)),
-                   c.code);
+      EXPECT_STREQ(
+          fl_method_error_response_get_code(FL_METHOD_ERROR_RESPONSE(response)),
+          c.code);
     }
   }
 }
 
 gpointer MarkOnThread(gpointer data) {
   auto* pair = static_cast<std::pair<FlTextureRegistrar*, FlTexture*>*>(data);
-  gboolean marked =
-      fl_texture_registrar_mark_texture_frame_available(pair->first,
-                                                        pair->second);
+  gboolean marked = fl_texture_registrar_mark_texture_frame_available(
+      pair->first, pair->second);
   return GINT_TO_POINTER(marked);
 }
 
@@ -408,7 +407,7 @@ TEST_F(TextureRegistrarTest, TextureStatsCountMarksAndCopies) {
         registrar(), FL_TEXTURE(texture)));
   }
   std::pair<FlTextureRegistrar*, FlTexture*> job = {registrar(),
-                                                   FL_TEXTURE(texture)};
+                                                    FL_TEXTURE(texture)};
   EXPECT_TRUE(GPOINTER_TO_INT(
       g_thread_join(g_thread_new("marker", MarkOnThread, &job))));
   g_autoptr(FlValue) args = IdArgs(id);

@@ -19,7 +19,7 @@ G_DECLARE_FINAL_TYPE(ViewTestTexture,
 
 struct _ViewTestTexture {
   FlPixelBufferTexture parent_instance;
-  GMutex lock;                // Guards pixels.
+  GMutex lock;                   // Guards pixels.
   std::vector<uint8_t>* pixels;  // 4x4 RGBA.
   int reads;
 };
@@ -273,11 +273,12 @@ TEST_F(ViewTest, ViewStateDescribesTheWindow) {
   const struct {
     const char* key;
     FlValueType type;
-  } keys[] = {{"visible", FL_VALUE_TYPE_BOOL},   {"title", FL_VALUE_TYPE_STRING},
-              {"decorated", FL_VALUE_TYPE_BOOL}, {"iconName", FL_VALUE_TYPE_NULL},
-              {"hasIcon", FL_VALUE_TYPE_BOOL},   {"width", FL_VALUE_TYPE_INT},
-              {"height", FL_VALUE_TYPE_INT},     {"minWidth", FL_VALUE_TYPE_INT},
-              {"minHeight", FL_VALUE_TYPE_INT}};
+  } keys[] = {
+      {"visible", FL_VALUE_TYPE_BOOL},   {"title", FL_VALUE_TYPE_STRING},
+      {"decorated", FL_VALUE_TYPE_BOOL}, {"iconName", FL_VALUE_TYPE_NULL},
+      {"hasIcon", FL_VALUE_TYPE_BOOL},   {"width", FL_VALUE_TYPE_INT},
+      {"height", FL_VALUE_TYPE_INT},     {"minWidth", FL_VALUE_TYPE_INT},
+      {"minHeight", FL_VALUE_TYPE_INT}};
   EXPECT_EQ(fl_value_get_length(state), G_N_ELEMENTS(keys)) << text;
   for (const auto& key : keys) {
     SCOPED_TRACE(key.key);
@@ -341,8 +342,8 @@ TEST_F(ViewTest, DrawsBackgroundAndTexture) {
   std::vector<int> back = {51, 102, 153};
   EXPECT_TRUE(WaitForPixel(kViewWidth / 2, kViewHeight / 2, back));
 
-  g_autoptr(ViewTestTexture) texture = VIEW_TEST_TEXTURE(
-      g_object_new(view_test_texture_get_type(), nullptr));
+  g_autoptr(ViewTestTexture) texture =
+      VIEW_TEST_TEXTURE(g_object_new(view_test_texture_get_type(), nullptr));
   view_test_texture_fill(texture, 255, 0, 0);
   FlTextureRegistrar* registrar = fl_engine_get_texture_registrar(engine());
   ASSERT_TRUE(

@@ -26,10 +26,10 @@ gpointer ReadThread(gpointer data) {
   g_autoptr(GError) error = nullptr;
   auto* klass = FL_PIXEL_BUFFER_TEXTURE_GET_CLASS(job->texture);
   // No buffer is a failed read, as the engine reports it, not a buffer.
-  job->ok = klass->copy_pixels != nullptr &&
-            klass->copy_pixels(job->texture, &buffer, &width, &height,
-                               &error) &&
-            buffer != nullptr;
+  job->ok =
+      klass->copy_pixels != nullptr &&
+      klass->copy_pixels(job->texture, &buffer, &width, &height, &error) &&
+      buffer != nullptr;
   if (job->ok) {
     job->width = width;
     job->height = height;
