@@ -294,36 +294,26 @@ TEST_F(PlayerTest, DisposeWhilePrerollingOrPlaying) {
     Player* player = LookupPlayer(id);
     ASSERT_NE(player, nullptr);
     Listen(id);
-    GstElement* pipeline = player->Pipeline();
-    ZkFrameTexture* texture = player->Texture();
-    g_object_add_weak_pointer(G_OBJECT(pipeline),
-                              reinterpret_cast<gpointer*>(&pipeline));
-    g_object_add_weak_pointer(G_OBJECT(texture),
-                              reinterpret_cast<gpointer*>(&texture));
+    test_media::Watch pipeline(player->Pipeline());
+    test_media::Watch texture(player->Texture());
     if (c.play) {
+      // Looping keeps it playing however slowly the frames come.
+      CallPlayer("playerLooping", id, {{"looping", fl_value_new_bool(true)}});
       CallPlayer("playerPlay", id);
       ASSERT_TRUE(test_media::WaitUntil(
           [&] {
             return fl_fake_texture_registrar_get_frames_marked(textures_, id) >=
                    3;
           },
-          5000));
+          10000));
     }
     CallPlayer("playerDispose", id);
-    EXPECT_EQ(pipeline, nullptr) << "the pipeline outlived its player";
+    EXPECT_FALSE(pipeline.alive()) << "the pipeline outlived its player";
     EXPECT_FALSE(fl_fake_texture_registrar_is_registered(textures_, id));
     EXPECT_FALSE(
         fl_fake_messenger_has_handler(messenger_, EventChannel(id).c_str()));
     test_media::Drain();
-    EXPECT_EQ(texture, nullptr) << "the texture outlived its player";
-    if (pipeline != nullptr) {
-      g_object_remove_weak_pointer(G_OBJECT(pipeline),
-                                   reinterpret_cast<gpointer*>(&pipeline));
-    }
-    if (texture != nullptr) {
-      g_object_remove_weak_pointer(G_OBJECT(texture),
-                                   reinterpret_cast<gpointer*>(&texture));
-    }
+    EXPECT_FALSE(texture.alive()) << "the texture outlived its player";
   }
 }
 
@@ -332,8 +322,7 @@ TEST_F(PlayerTest, DisposeWhilePrerollingOrPlaying) {
 TEST(PlayerNoticeTest, NoticeAfterDestructionLeavesRegistrarAlone) {
   FlFakeTextureRegistrar* registrar = fl_fake_texture_registrar_new();
   g_autoptr(FlFakeMessenger) messenger = fl_fake_messenger_new();
-  g_object_add_weak_pointer(G_OBJECT(registrar),
-                            reinterpret_cast<gpointer*>(&registrar));
+  test_media::Watch registrar_watch(registrar);
   auto player = std::make_unique<Player>(
       FL_TEXTURE_REGISTRAR(registrar), FL_BINARY_MESSENGER(messenger),
       test_media::Uri(test_media::VideoClip()));
@@ -349,7 +338,7 @@ TEST(PlayerNoticeTest, NoticeAfterDestructionLeavesRegistrarAlone) {
   zk_frame_texture_take_frame(player->Texture(), sample);
   player.reset();
   g_object_unref(registrar);
-  ASSERT_EQ(registrar, nullptr) << "the registrar is still referenced";
+  ASSERT_FALSE(registrar_watch.alive()) << "the registrar is still referenced";
   test_media::Drain();
 }
 

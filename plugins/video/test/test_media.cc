@@ -195,6 +195,18 @@ bool WaitUntil(const std::function<bool()>& done, guint timeout_ms) {
   return done();
 }
 
+Watch::Watch(gpointer object) : object_(object) {
+  if (object_ != nullptr) {
+    g_object_add_weak_pointer(G_OBJECT(object_), &object_);
+  }
+}
+
+Watch::~Watch() {
+  if (object_ != nullptr) {
+    g_object_remove_weak_pointer(G_OBJECT(object_), &object_);
+  }
+}
+
 void Drain() {
   while (g_main_context_iteration(nullptr, FALSE)) {
   }

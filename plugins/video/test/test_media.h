@@ -2,6 +2,7 @@
 #ifndef PLUGINS_VIDEO_TEST_TEST_MEDIA_H_
 #define PLUGINS_VIDEO_TEST_TEST_MEDIA_H_
 
+#include <glib-object.h>
 #include <glib.h>
 
 #include <functional>
@@ -33,6 +34,22 @@ bool WaitUntil(const std::function<bool()>& done, guint timeout_ms);
 
 // Runs every source of the default main context that is ready now.
 void Drain();
+
+// Tells whether a GObject has been finalized. Forgets the object when it
+// goes out of scope, so that a failing test leaves no weak pointer into a
+// stack frame that is gone.
+class Watch {
+ public:
+  explicit Watch(gpointer object);
+  ~Watch();
+  Watch(const Watch&) = delete;
+  Watch& operator=(const Watch&) = delete;
+
+  bool alive() const { return object_ != nullptr; }
+
+ private:
+  gpointer object_;
+};
 
 }  // namespace test_media
 

@@ -18,16 +18,12 @@ void VideoPluginTest::SetUp() {
 }
 
 void VideoPluginTest::TearDown() {
-  ZelkoDesktopVideoPlugin* plugin = plugin_;
-  g_object_add_weak_pointer(G_OBJECT(plugin),
-                            reinterpret_cast<gpointer*>(&plugin));
-  g_clear_object(&plugin_);
-  EXPECT_NE(plugin, nullptr) << "the channel handlers hold no plugin";
-  fl_fake_messenger_shutdown(messenger_);
-  EXPECT_EQ(plugin, nullptr) << "the plugin outlived its channel handlers";
-  if (plugin != nullptr) {
-    g_object_remove_weak_pointer(G_OBJECT(plugin),
-                                 reinterpret_cast<gpointer*>(&plugin));
+  {
+    test_media::Watch plugin(plugin_);
+    g_clear_object(&plugin_);
+    EXPECT_TRUE(plugin.alive()) << "the channel handlers hold no plugin";
+    fl_fake_messenger_shutdown(messenger_);
+    EXPECT_FALSE(plugin.alive()) << "the plugin outlived its channel handlers";
   }
   test_media::Drain();
   EXPECT_EQ(fl_fake_texture_registrar_get_registered_count(textures_), 0u)

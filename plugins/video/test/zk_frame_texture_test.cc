@@ -28,7 +28,9 @@ GstSample* MakeFrame(guint width, guint height, guint stride, guint8 seed) {
   GstBuffer* buffer = gst_buffer_new_allocate(nullptr, size, nullptr);
   GstMapInfo map;
   gst_buffer_map(buffer, &map, GST_MAP_WRITE);
-  memset(map.data, kPadding, size);
+  if (size > 0) {
+    memset(map.data, kPadding, size);
+  }
   for (guint y = 0; y < height; ++y) {
     for (guint x = 0; x < width; ++x) {
       for (guint c = 0; c < 4; ++c) {
@@ -252,13 +254,11 @@ TEST_F(ZkFrameTextureTest, NoticeAfterDetachTouchesNothing) {
   Take(MakeFrame(2, 2, 8, 2));
   fl_texture_registrar_unregister_texture(FL_TEXTURE_REGISTRAR(registrar_),
                                           FL_TEXTURE(texture_));
-  ZkFrameTexture* texture = texture_;
-  g_object_add_weak_pointer(G_OBJECT(texture),
-                            reinterpret_cast<gpointer*>(&texture));
+  test_media::Watch texture(texture_);
   g_clear_object(&texture_);
-  EXPECT_NE(texture, nullptr);
+  EXPECT_TRUE(texture.alive()) << "the queued notice holds no reference";
   test_media::Drain();
-  EXPECT_EQ(texture, nullptr) << "the notice kept its reference";
+  EXPECT_FALSE(texture.alive()) << "the notice kept its reference";
   EXPECT_EQ(Marks(), 0u);
 }
 
