@@ -466,6 +466,9 @@ class RelaunchChannelTest : public RelaunchTest {
   }
 
   void TearDown() override {
+    // The channel and the messenger hold each other until the handlers go,
+    // as with the engine.
+    fl_fake_messenger_shutdown(messenger_);
     g_clear_object(&messenger_);
     RelaunchTest::TearDown();
   }
