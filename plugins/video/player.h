@@ -41,6 +41,7 @@ class Player {
   void SetVolume(double volume);
   // Read only at the end of the stream.
   void SetLooping(bool looping) { looping_ = looping; }
+  bool Looping() const { return looping_; }
   // Flushing key-unit seek; ms is clamped to what a position can hold.
   void Seek(int64_t ms);
   // The position in milliseconds, 0 when unknown.

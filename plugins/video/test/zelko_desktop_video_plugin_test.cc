@@ -218,6 +218,36 @@ TEST_F(VideoPluginTest, VolumeReadsOnlyFloats) {
   }
 }
 
+// Only a boolean true turns looping on; anything else turns it off.
+TEST_F(VideoPluginTest, LoopingReadsOnlyBooleans) {
+  const int64_t id = CreatePlayer(test_media::Uri(test_media::VideoClip()));
+  Player* player = LookupPlayer(id);
+  ASSERT_NE(player, nullptr);
+  const struct {
+    const char* what;
+    FlValue* looping;  // nullptr: no "looping" key.
+    bool expected;
+  } cases[] = {
+      {"true", fl_value_new_bool(true), true},
+      {"false", fl_value_new_bool(false), false},
+      {"missing", nullptr, false},
+      {"integer 1", fl_value_new_int(1), false},
+      {"string", fl_value_new_string("true"), false},
+      {"null", fl_value_new_null(), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    CallPlayer("playerLooping", id, {{"looping", fl_value_new_bool(true)}});
+    ASSERT_TRUE(player->Looping());
+    if (c.looping != nullptr) {
+      CallPlayer("playerLooping", id, {{"looping", c.looping}});
+    } else {
+      CallPlayer("playerLooping", id);
+    }
+    EXPECT_EQ(player->Looping(), c.expected);
+  }
+}
+
 // "ms" counts only as an integer: a float seeks to the start. Positions
 // outside what the pipeline takes are pulled into range.
 TEST_F(VideoPluginTest, SeekReadsOnlyIntegers) {
