@@ -254,6 +254,64 @@ TEST_F(PlayerTest, EventsHeldUntilListen) {
                "");
 }
 
+// Posts a buffering level on the player's bus, as a network source does.
+void PostBuffering(Player* player, int percent) {
+  gst_element_post_message(
+      player->Pipeline(),
+      gst_message_new_buffering(GST_OBJECT(player->Pipeline()), percent));
+}
+
+GstState CurrentState(Player* player) {
+  GstState state = GST_STATE_VOID_PENDING;
+  gst_element_get_state(player->Pipeline(), &state, nullptr, 0);
+  return state;
+}
+
+// Buffering holds playback in PAUSED while it is wanted and resumes it at
+// 100 percent only if it is still wanted; each phase is one start and one
+// end event.
+TEST_F(PlayerTest, BufferingHoldsPlayback) {
+  const int64_t id = CreatePlayer(test_media::Uri(test_media::VideoClip()));
+  Player* player = LookupPlayer(id);
+  ASSERT_NE(player, nullptr);
+  Listen(id);
+  // The clip must not end on its own while the phases run.
+  CallPlayer("playerLooping", id, {{"looping", fl_value_new_bool(true)}});
+  ASSERT_TRUE(WaitForEvents(id, 1));
+  ASSERT_TRUE(WaitForState(id, GST_STATE_PAUSED));
+
+  // Full without a phase: nothing.
+  PostBuffering(player, 100);
+  // Buffering while playing pauses; a pause meanwhile keeps it paused.
+  CallPlayer("playerPlay", id);
+  ASSERT_TRUE(WaitForState(id, GST_STATE_PLAYING));
+  PostBuffering(player, 20);
+  ASSERT_TRUE(WaitForEvents(id, 2));
+  ASSERT_TRUE(WaitForState(id, GST_STATE_PAUSED));
+  CallPlayer("playerPause", id);
+  PostBuffering(player, 100);
+  ASSERT_TRUE(WaitForEvents(id, 3));
+  test_media::Drain();
+  EXPECT_EQ(CurrentState(player), GST_STATE_PAUSED);
+
+  // Repeated low levels are one phase; play during it only takes effect at
+  // its end.
+  PostBuffering(player, 10);
+  PostBuffering(player, 50);
+  ASSERT_TRUE(WaitForEvents(id, 4));
+  CallPlayer("playerPlay", id);
+  test_media::Drain();
+  EXPECT_EQ(CurrentState(player), GST_STATE_PAUSED);
+  PostBuffering(player, 100);
+  ASSERT_TRUE(WaitForEvents(id, 5));
+  EXPECT_TRUE(WaitForState(id, GST_STATE_PLAYING));
+
+  g_autoptr(FlValue) events = Events(id);
+  EXPECT_EQ(EventNames(events),
+            Names({"initialized", "bufferingStart", "bufferingEnd",
+                   "bufferingStart", "bufferingEnd"}));
+}
+
 // A file that does not exist ends in "VideoError" and never in
 // "initialized".
 TEST_F(PlayerTest, MissingFileGivesVideoError) {
