@@ -60,6 +60,11 @@ struct RasterJob {
   FlEngineTextureReadCallback callback;
   gpointer user_data;
   bool quit;
+  // Set for the view's reads: the picture comes as a cairo image no larger
+  // than fit_width x fit_height.
+  FlEngineTextureSurfaceCallback surface_callback = nullptr;
+  int fit_width = 0;
+  int fit_height = 0;
 };
 
 struct RasterResult {
@@ -69,7 +74,68 @@ struct RasterResult {
   uint32_t height;
   FlEngineTextureReadCallback callback;
   gpointer user_data;
+  cairo_surface_t* surface = nullptr;  // Owned, may be NULL.
+  FlEngineTextureSurfaceCallback surface_callback = nullptr;
 };
+
+// Turns tightly packed RGBA into a cairo image (premultiplied native ARGB),
+// scaled down by nearest neighbour to fit fit_width x fit_height, in one pass
+// over the pixels it keeps. Never scales up: the view's painter does that.
+cairo_surface_t* FittedSurface(const uint8_t* rgba,
+                               uint32_t width,
+                               uint32_t height,
+                               int fit_width,
+                               int fit_height) {
+  if (width == 0 || height == 0 || width > 32768 || height > 32768) {
+    return nullptr;
+  }
+  double scale = 1.0;
+  if (fit_width > 0 && fit_height > 0) {
+    scale = MIN(1.0, MIN(static_cast<double>(fit_width) / width,
+                         static_cast<double>(fit_height) / height));
+  }
+  int out_width = MAX(1, static_cast<int>(width * scale + 0.5));
+  int out_height = MAX(1, static_cast<int>(height * scale + 0.5));
+  cairo_surface_t* surface =
+      cairo_image_surface_create(CAIRO_FORMAT_ARGB32, out_width, out_height);
+  if (cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS) {
+    cairo_surface_destroy(surface);
+    return nullptr;
+  }
+  cairo_surface_flush(surface);
+  uint8_t* dst = cairo_image_surface_get_data(surface);
+  int stride = cairo_image_surface_get_stride(surface);
+  std::vector<uint32_t> columns(out_width);
+  for (int x = 0; x < out_width; x++) {
+    columns[x] = static_cast<uint32_t>(
+        (static_cast<uint64_t>(x) * width + width / (2 * out_width)) /
+        out_width);
+  }
+  for (int y = 0; y < out_height; y++) {
+    uint32_t source_y = static_cast<uint32_t>(
+        (static_cast<uint64_t>(y) * height + height / (2 * out_height)) /
+        out_height);
+    const uint8_t* in = rgba + static_cast<size_t>(source_y) * width * 4;
+    auto* row =
+        reinterpret_cast<uint32_t*>(dst + static_cast<size_t>(y) * stride);
+    for (int x = 0; x < out_width; x++) {
+      const uint8_t* p = in + static_cast<size_t>(columns[x]) * 4;
+      uint32_t r = p[0];
+      uint32_t g = p[1];
+      uint32_t b = p[2];
+      uint32_t a = p[3];
+      // Video is opaque: premultiplying is the exception, not the rule.
+      if (a != 255) {
+        r = r * a / 255;
+        g = g * a / 255;
+        b = b * a / 255;
+      }
+      row[x] = (a << 24) | (r << 16) | (g << 8) | b;
+    }
+  }
+  cairo_surface_mark_dirty(surface);
+  return surface;
+}
 
 }  // namespace
 
@@ -604,11 +670,17 @@ namespace {
 
 gboolean DeliverRasterResult(gpointer data) {
   auto* result = static_cast<RasterResult*>(data);
-  result->callback(result->found, result->pixels, result->width,
-                   result->height, result->user_data);
+  if (result->surface_callback != nullptr) {
+    result->surface_callback(result->found, result->surface, result->width,
+                             result->height, result->user_data);
+  } else {
+    result->callback(result->found, result->pixels, result->width,
+                     result->height, result->user_data);
+  }
   if (result->pixels != nullptr) {
     g_bytes_unref(result->pixels);
   }
+  g_clear_pointer(&result->surface, cairo_surface_destroy);
   delete result;
   return G_SOURCE_REMOVE;
 }
@@ -634,6 +706,7 @@ gpointer RasterThread(gpointer data) {
     }
     auto* result = new RasterResult{texture != nullptr, nullptr, 0, 0,
                                     job->callback, job->user_data};
+    result->surface_callback = job->surface_callback;
     if (texture != nullptr && FL_IS_PIXEL_BUFFER_TEXTURE(texture)) {
       const uint8_t* buffer = nullptr;
       uint32_t width = 0;
@@ -642,8 +715,13 @@ gpointer RasterThread(gpointer data) {
       if (fl_pixel_buffer_texture_copy(FL_PIXEL_BUFFER_TEXTURE(texture),
                                        &buffer, &width, &height, &error) &&
           buffer != nullptr) {
-        result->pixels =
-            g_bytes_new(buffer, static_cast<gsize>(width) * height * 4);
+        if (job->surface_callback != nullptr) {
+          result->surface = FittedSurface(buffer, width, height,
+                                          job->fit_width, job->fit_height);
+        } else {
+          result->pixels =
+              g_bytes_new(buffer, static_cast<gsize>(width) * height * 4);
+        }
         result->width = width;
         result->height = height;
       }
@@ -1002,21 +1080,45 @@ void fl_engine_set_view(FlEngine* self, FlView* view) {
   self->view = view;
 }
 
-void fl_engine_read_texture(FlEngine* self,
-                            int64_t id,
-                            FlEngineTextureReadCallback callback,
-                            gpointer user_data) {
-  g_return_if_fail(FL_IS_ENGINE(self));
+namespace {
+
+void QueueRasterJob(FlEngine* self, RasterJob* job) {
   FlEngineTextureRegistrar* registrar = self->texture_registrar;
   if (self->shut_down) {
-    auto* result = new RasterResult{FALSE, nullptr, 0, 0, callback, user_data};
+    auto* result =
+        new RasterResult{FALSE, nullptr, 0, 0, job->callback, job->user_data};
+    result->surface_callback = job->surface_callback;
     g_idle_add_full(G_PRIORITY_DEFAULT, DeliverRasterResult, result, nullptr);
+    delete job;
     return;
   }
   if (registrar->raster_thread == nullptr) {
     registrar->raster_thread =
         g_thread_new("fl-raster", RasterThread, registrar);
   }
-  g_async_queue_push(registrar->jobs,
-                     new RasterJob{id, callback, user_data, false});
+  g_async_queue_push(registrar->jobs, job);
+}
+
+}  // namespace
+
+void fl_engine_read_texture(FlEngine* self,
+                            int64_t id,
+                            FlEngineTextureReadCallback callback,
+                            gpointer user_data) {
+  g_return_if_fail(FL_IS_ENGINE(self));
+  QueueRasterJob(self, new RasterJob{id, callback, user_data, false});
+}
+
+void fl_engine_read_texture_fitted(FlEngine* self,
+                                   int64_t id,
+                                   int fit_width,
+                                   int fit_height,
+                                   FlEngineTextureSurfaceCallback callback,
+                                   gpointer user_data) {
+  g_return_if_fail(FL_IS_ENGINE(self));
+  auto* job = new RasterJob{id, nullptr, user_data, false};
+  job->surface_callback = callback;
+  job->fit_width = fit_width;
+  job->fit_height = fit_height;
+  QueueRasterJob(self, job);
 }

@@ -3,6 +3,8 @@
 #define FLUTTER_SHELL_PLATFORM_LINUX_FL_ENGINE_PRIVATE_H_
 
 #include "flutter_linux/fl_engine.h"
+#include <cairo.h>
+
 #include "flutter_linux/fl_value.h"
 #include "flutter_linux/fl_view.h"
 
@@ -48,6 +50,23 @@ void fl_engine_read_texture(FlEngine* engine,
                             int64_t id,
                             FlEngineTextureReadCallback callback,
                             gpointer user_data);
+
+typedef void (*FlEngineTextureSurfaceCallback)(gboolean found,
+                                               cairo_surface_t* surface,
+                                               uint32_t texture_width,
+                                               uint32_t texture_height,
+                                               gpointer user_data);
+
+// Reads texture id for display: the picture arrives as a cairo image (NULL
+// when copy_pixels failed; owned by the caller only for the callback's
+// duration, take a reference to keep it), scaled down to fit within
+// fit_width x fit_height on the raster thread, never up.
+void fl_engine_read_texture_fitted(FlEngine* engine,
+                                   int64_t id,
+                                   int fit_width,
+                                   int fit_height,
+                                   FlEngineTextureSurfaceCallback callback,
+                                   gpointer user_data);
 
 G_END_DECLS
 

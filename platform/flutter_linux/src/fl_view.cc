@@ -31,6 +31,8 @@ struct _FlView {
   gboolean texture_shown;
   int64_t texture_id;
   cairo_surface_t* frame;     // Owned; the last picture of the texture.
+  uint32_t frame_width;       // The texture's own size for that picture.
+  uint32_t frame_height;
   gboolean read_in_flight;
   gboolean read_again;        // A frame came while a read was in flight.
 };
@@ -121,54 +123,15 @@ namespace {
 
 void RequestTextureRead(FlView* self);
 
-// Turns tightly packed RGBA into a cairo image (premultiplied native ARGB).
-cairo_surface_t* SurfaceFromRgba(GBytes* pixels,
-                                 uint32_t width,
-                                 uint32_t height) {
-  if (width == 0 || height == 0 || width > 32768 || height > 32768) {
-    return nullptr;
-  }
-  cairo_surface_t* surface = cairo_image_surface_create(
-      CAIRO_FORMAT_ARGB32, static_cast<int>(width), static_cast<int>(height));
-  if (cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS) {
-    cairo_surface_destroy(surface);
-    return nullptr;
-  }
-  cairo_surface_flush(surface);
-  gsize size = 0;
-  auto* src = static_cast<const uint8_t*>(g_bytes_get_data(pixels, &size));
-  uint8_t* dst = cairo_image_surface_get_data(surface);
-  int stride = cairo_image_surface_get_stride(surface);
-  for (uint32_t y = 0; y < height; y++) {
-    auto* row = reinterpret_cast<uint32_t*>(dst + static_cast<size_t>(y) * stride);
-    const uint8_t* in = src + static_cast<size_t>(y) * width * 4;
-    for (uint32_t x = 0; x < width; x++, in += 4) {
-      uint32_t a = in[3];
-      uint32_t r = in[0];
-      uint32_t g = in[1];
-      uint32_t b = in[2];
-      // Video is opaque: premultiplying is the exception, not the rule.
-      if (a != 255) {
-        r = r * a / 255;
-        g = g * a / 255;
-        b = b * a / 255;
-      }
-      row[x] = (a << 24) | (r << 16) | (g << 8) | b;
-    }
-  }
-  cairo_surface_mark_dirty(surface);
-  return surface;
-}
-
 struct ViewRead {
   GWeakRef view;
   int64_t id;
 };
 
 void TextureReadDone(gboolean found,
-                     GBytes* pixels,
-                     uint32_t width,
-                     uint32_t height,
+                     cairo_surface_t* surface,
+                     uint32_t texture_width,
+                     uint32_t texture_height,
                      gpointer user_data) {
   auto* read = static_cast<ViewRead*>(user_data);
   g_autoptr(GObject) object = G_OBJECT(g_weak_ref_get(&read->view));
@@ -185,9 +148,10 @@ void TextureReadDone(gboolean found,
     return;
   }
   g_clear_pointer(&self->frame, cairo_surface_destroy);
-  if (found && pixels != nullptr &&
-      g_bytes_get_size(pixels) == static_cast<gsize>(width) * height * 4) {
-    self->frame = SurfaceFromRgba(pixels, width, height);
+  if (found && surface != nullptr) {
+    self->frame = cairo_surface_reference(surface);
+    self->frame_width = texture_width;
+    self->frame_height = texture_height;
   }
   gtk_widget_queue_draw(self->drawing_area);
   if (self->read_again) {
@@ -208,7 +172,12 @@ void RequestTextureRead(FlView* self) {
   auto* read = new ViewRead;
   g_weak_ref_init(&read->view, self);
   read->id = self->texture_id;
-  fl_engine_read_texture(self->engine, self->texture_id, TextureReadDone, read);
+  // Scaled down on the raster thread to what the view shows, as a GPU would.
+  fl_engine_read_texture_fitted(
+      self->engine, self->texture_id,
+      gtk_widget_get_allocated_width(self->drawing_area),
+      gtk_widget_get_allocated_height(self->drawing_area), TextureReadDone,
+      read);
 }
 
 }  // namespace
@@ -218,14 +187,18 @@ static gboolean draw_cb(GtkWidget* widget, cairo_t* cr, gpointer user_data) {
   FlView* self = FL_VIEW(user_data);
   gdk_cairo_set_source_rgba(cr, &self->background);
   cairo_paint(cr);
-  if (self->texture_shown && self->frame != nullptr) {
+  if (self->texture_shown && self->frame != nullptr && self->frame_width > 0 &&
+      self->frame_height > 0) {
     double w = gtk_widget_get_allocated_width(widget);
     double h = gtk_widget_get_allocated_height(widget);
+    double tw = self->frame_width;
+    double th = self->frame_height;
+    double scale = MIN(w / tw, h / th);
     double fw = cairo_image_surface_get_width(self->frame);
     double fh = cairo_image_surface_get_height(self->frame);
-    double scale = MIN(w / fw, h / fh);
-    cairo_translate(cr, (w - fw * scale) / 2, (h - fh * scale) / 2);
-    cairo_scale(cr, scale, scale);
+    cairo_translate(cr, (w - tw * scale) / 2, (h - th * scale) / 2);
+    // The image may already be scaled down to the view's size.
+    cairo_scale(cr, tw * scale / fw, th * scale / fh);
     // Filtering must neither bleed into the bars beside the picture nor
     // fade the picture's edges into them.
     cairo_rectangle(cr, 0, 0, fw, fh);
