@@ -319,7 +319,7 @@ TEST(TranscoderTest, ReportsThrottledProgress) {
     bool reaches_one;
   } cases[] = {
       {"the clip's duration", 3000, false},
-      {"a third of it", 1000, true},
+      {"a thirtieth of it", 100, true},
       {"no duration", 0, false},
   };
   for (const auto& c : cases) {
