@@ -761,6 +761,8 @@ class RelaunchRefusedReplyTest : public RelaunchTest {
   }
 
   void TearDown() override {
+    // Dropping the handler releases the channel, which holds the messenger.
+    relaunch_test_messenger_clear_handler(messenger_);
     g_clear_object(&messenger_);
     RelaunchTest::TearDown();
   }
