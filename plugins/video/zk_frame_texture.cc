@@ -155,8 +155,16 @@ void zk_frame_texture_take_frame(ZkFrameTexture* self, GstSample* sample) {
       static_cast<const uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0));
   const gint stride = GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0);
   const size_t row_bytes = static_cast<size_t>(width) * kBytesPerPixel;
-  // A buffer's own video meta may claim rows shorter than the pixels in them.
-  if (stride < 0 || static_cast<size_t>(stride) < row_bytes) {
+  // A buffer's own video meta may claim rows shorter than the pixels in them,
+  // or place rows past the end of the memory that holds them: GStreamer maps
+  // such a frame all the same, and the copy would read beyond it.
+  const GstMapInfo& plane = frame.map[0];
+  const size_t start = static_cast<size_t>(pixels - plane.data);
+  if (stride < 0 || static_cast<size_t>(stride) < row_bytes ||
+      (height > 0 && row_bytes > 0 &&
+       (pixels < plane.data || start > plane.size ||
+        (height - 1) * static_cast<uint64_t>(stride) + row_bytes >
+            plane.size - start))) {
     gst_video_frame_unmap(&frame);
     return;
   }
