@@ -173,12 +173,13 @@ void zk_frame_texture_take_frame(ZkFrameTexture* self, GstSample* sample) {
     const size_t size = row_bytes * height;
     self->back_buffer->resize(size);
     uint8_t* destination = self->back_buffer->data();
-    if (static_cast<size_t>(stride) == row_bytes) {
+    if (size == 0) {
+      // An empty frame: the buffer has no storage to copy into, and memcpy
+      // must not be handed its null pointer even for zero bytes.
+    } else if (static_cast<size_t>(stride) == row_bytes) {
       // Rows without padding: one block copy, markedly faster at 4K than
       // row by row.
-      if (size > 0) {
-        memcpy(destination, pixels, size);
-      }
+      memcpy(destination, pixels, size);
     } else {
       for (uint32_t row = 0; row < height; ++row) {
         memcpy(destination + row * row_bytes,

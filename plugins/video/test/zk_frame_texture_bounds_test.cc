@@ -97,4 +97,56 @@ TEST(ZkFrameTextureBounds, RefusesRowsPastTheBuffer) {
   }
 }
 
+// A frame of width 0 whose video meta pads its rows empties the texture, as
+// any empty frame does: the engine gets the blank pixel again, and the empty
+// buffer is never handed to a copy (undefined even for zero bytes).
+TEST(ZkFrameTextureBounds, EmptiesOnZeroWidthPaddedRows) {
+  g_autoptr(FlFakeTextureRegistrar) registrar = fl_fake_texture_registrar_new();
+  g_autoptr(ZkFrameTexture) texture =
+      ZK_FRAME_TEXTURE(g_object_new(zk_frame_texture_get_type(), nullptr));
+  zk_frame_texture_set_registrar(texture, FL_TEXTURE_REGISTRAR(registrar));
+  ASSERT_TRUE(fl_texture_registrar_register_texture(
+      FL_TEXTURE_REGISTRAR(registrar), FL_TEXTURE(texture)));
+  const int64_t id = fl_texture_get_id(FL_TEXTURE(texture));
+
+  GstSample* first = MakeSample(kRow * kHeight, 0, kRow, 0x11);
+  zk_frame_texture_take_frame(texture, first);
+  gst_sample_unref(first);
+  g_autoptr(GBytes) before = nullptr;
+  ASSERT_TRUE(fl_fake_texture_registrar_read_pixels(registrar, id, &before,
+                                                    nullptr, nullptr));
+
+  GstBuffer* buffer = gst_buffer_new_allocate(nullptr, 64, nullptr);
+  gst_buffer_memset(buffer, 0, 0x22, 64);
+  gsize offsets[GST_VIDEO_MAX_PLANES] = {0};
+  gint strides[GST_VIDEO_MAX_PLANES] = {16};
+  gst_buffer_add_video_meta_full(buffer, GST_VIDEO_FRAME_FLAG_NONE,
+                                 GST_VIDEO_FORMAT_RGBA, 0, kHeight, 1,
+                                 offsets, strides);
+  GstCaps* caps = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING,
+                                      "RGBA", "width", G_TYPE_INT, 0, "height",
+                                      G_TYPE_INT, kHeight, nullptr);
+  GstSample* empty = gst_sample_new(buffer, caps, nullptr, nullptr);
+  gst_buffer_unref(buffer);
+  gst_caps_unref(caps);
+  zk_frame_texture_take_frame(texture, empty);
+  gst_sample_unref(empty);
+
+  g_autoptr(GBytes) after = nullptr;
+  uint32_t width = 0;
+  uint32_t height = 0;
+  ASSERT_TRUE(fl_fake_texture_registrar_read_pixels(registrar, id, &after,
+                                                    &width, &height));
+  EXPECT_EQ(width, 1u);
+  EXPECT_EQ(height, 1u);
+  gsize size = 0;
+  const char* data = static_cast<const char*>(g_bytes_get_data(after, &size));
+  EXPECT_EQ(std::string(data, size), std::string(4, '\0'));
+
+  test_media::Drain();
+  zk_frame_texture_detach(texture);
+  fl_texture_registrar_unregister_texture(FL_TEXTURE_REGISTRAR(registrar),
+                                          FL_TEXTURE(texture));
+}
+
 }  // namespace
