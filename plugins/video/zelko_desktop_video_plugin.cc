@@ -3,10 +3,13 @@
 
 #include <gst/gst.h>
 
+#include <algorithm>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "player.h"
@@ -126,6 +129,135 @@ void HandleEncoders(FlMethodCall* call) {
   Respond(call, result);
 }
 
+// "probe" and "poster" do blocking media work. Each call gets a worker thread
+// of its own that builds the reply value; the value goes back whole to the
+// main loop, which sends it. The jobs never touch the plugin, so they finish
+// normally even when it is disposed meanwhile.
+
+// The work of "probe": null when the file cannot be examined.
+struct ProbeWork {
+  std::string path;
+
+  FlValue* operator()() const {
+    const ProbeResult probe = ProbeMedia(path);
+    if (!probe.ok) {
+      return fl_value_new_null();
+    }
+    FlValue* map = fl_value_new_map();
+    fl_value_set_string_take(map, "durationMs",
+                             probe.durationMs < 0
+                                 ? fl_value_new_null()
+                                 : fl_value_new_int(probe.durationMs));
+    fl_value_set_string_take(map, "width", fl_value_new_int(probe.width));
+    fl_value_set_string_take(map, "height", fl_value_new_int(probe.height));
+    fl_value_set_string_take(map, "hasVideo", fl_value_new_bool(probe.hasVideo));
+    fl_value_set_string_take(map, "hasAudio", fl_value_new_bool(probe.hasAudio));
+    fl_value_set_string_take(map, "h264", fl_value_new_bool(probe.h264));
+    fl_value_set_string_take(map, "aac", fl_value_new_bool(probe.aac));
+    fl_value_set_string_take(map, "mp4", fl_value_new_bool(probe.mp4));
+    return map;
+  }
+
+  // The answer when no worker can be started: that of an unreadable file.
+  static FlValue* NotRun() { return fl_value_new_null(); }
+};
+
+// The work of "poster": whether the JPEG was written.
+struct PosterWork {
+  std::string path;
+  std::string output;
+  int32_t max_side;
+
+  FlValue* operator()() const {
+    return fl_value_new_bool(WritePoster(path, output, max_side));
+  }
+
+  static FlValue* NotRun() { return fl_value_new_bool(false); }
+};
+
+// One deferred reply. One thread at a time uses it: the main thread until
+// the worker starts, the worker until it queues the completion, the main
+// thread again from then on.
+template <typename Work>
+struct AsyncJob {
+  FlMethodCall* call;  // One reference, taken and dropped on the main thread.
+  Work work;           // Owns the copies of the arguments.
+  FlValue* result;     // Null until the worker stores it; owned.
+};
+
+// Runs on the main thread after the work: sends the reply and frees the job.
+template <typename Work>
+gboolean async_job_done_cb(gpointer data) {
+  auto* job = static_cast<AsyncJob<Work>*>(data);
+  Respond(job->call, job->result);
+  g_object_unref(job->call);
+  FlValue* result = job->result;
+  delete job;
+  fl_value_unref(result);
+  return G_SOURCE_REMOVE;
+}
+
+// The body of a worker thread: the work, then the hand-over to the main loop.
+template <typename Work>
+gpointer async_job_run(gpointer data) {
+  auto* job = static_cast<AsyncJob<Work>*>(data);
+  job->result = job->work();
+  g_idle_add(async_job_done_cb<Work>, job);
+  return nullptr;
+}
+
+// Runs work on a new thread and answers call with its value later, from the
+// main loop. Returns at once without replying.
+template <typename Work>
+void RespondAsync(FlMethodCall* call, Work work) {
+  auto* job = new AsyncJob<Work>{FL_METHOD_CALL(g_object_ref(call)),
+                                 std::move(work), nullptr};
+  g_autoptr(GError) error = nullptr;
+  GThread* thread =
+      g_thread_try_new("zk-video-work", async_job_run<Work>, job, &error);
+  if (thread == nullptr) {
+    // Out of threads: the call is answered now, as a failed media job would
+    // be, rather than never.
+    g_autoptr(FlValue) value = Work::NotRun();
+    Respond(job->call, value);
+    g_object_unref(job->call);
+    delete job;
+    return;
+  }
+  // Never joined: the thread's resources go when it ends.
+  g_thread_unref(thread);
+}
+
+int32_t ClampToInt32(int64_t value) {
+  return static_cast<int32_t>(
+      std::clamp<int64_t>(value, std::numeric_limits<int32_t>::min(),
+                          std::numeric_limits<int32_t>::max()));
+}
+
+// "probe": examines the file at "path" on a worker thread.
+void HandleProbe(FlMethodCall* call, FlValue* args) {
+  const gchar* path = StringArg(args, "path");
+  if (path == nullptr) {
+    RespondError(call, "bad_args", "path is required");
+    return;
+  }
+  RespondAsync(call, ProbeWork{path});
+}
+
+// "poster": writes the JPEG "output" of the video "path" on a worker thread.
+void HandlePoster(FlMethodCall* call, FlValue* args) {
+  const gchar* path = StringArg(args, "path");
+  const gchar* output = StringArg(args, "output");
+  if (path == nullptr || output == nullptr) {
+    RespondError(call, "bad_args", "path and output are required");
+    return;
+  }
+  // A limit beyond 32 bits means no limit in practice; clamping keeps its
+  // sign, where a plain cast could turn it into 0 or a negative number.
+  const int32_t max_side = ClampToInt32(IntArg(args, "maxSide", 640));
+  RespondAsync(call, PosterWork{path, output, max_side});
+}
+
 void HandlePlayerCreate(ZelkoDesktopVideoPlugin* self,
                         FlMethodCall* call,
                         FlValue* args) {
@@ -187,15 +319,12 @@ void HandleMethodCall(ZelkoDesktopVideoPlugin* self, FlMethodCall* call) {
     HandleEncoders(call);
     return;
   }
-  // TODO(probe): answered from a worker thread once the media probe exists.
   if (strcmp(name, "probe") == 0) {
-    RespondNotImplemented(call);
+    HandleProbe(call, args);
     return;
   }
-  // TODO(poster): answered from a worker thread once the poster writer
-  // exists.
   if (strcmp(name, "poster") == 0) {
-    RespondNotImplemented(call);
+    HandlePoster(call, args);
     return;
   }
   // TODO(compress): HandleCompress, once the Transcoder exists.
