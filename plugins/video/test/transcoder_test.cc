@@ -267,19 +267,6 @@ TEST(TranscoderTest, WritesWhatPlaysEverywhere) {
   }
 }
 
-// A 60 frames/s second becomes 30 frames, not 60 frames at a lower rate.
-TEST(TranscoderTest, HalvesSixtyFramesPerSecond) {
-  const std::string output = OutputPath("rate.mp4");
-  Outcome outcome = RunJob({compress_test::AvClip(), output, 64, 48});
-  ASSERT_TRUE(outcome.ok);
-  auto video = FfProbe(output).Of("video");
-  ASSERT_EQ(video.size(), 1u);
-  const int frames = atoi(video[0]["nb_read_frames"].c_str());
-  EXPECT_GE(frames, 29);
-  EXPECT_LE(frames, 31);
-  g_remove(output.c_str());
-}
-
 // A source whose track says to show it turned comes out upright: the red
 // left half of the coded picture is on top after a quarter turn.
 TEST(TranscoderTest, TurnsRotatedSourceUpright) {
