@@ -311,6 +311,109 @@ void HandlePlayerMethod(ZelkoDesktopVideoPlugin* self,
   RespondNull(call);
 }
 
+// ---------------------------------------------------------------------------
+// Compression jobs: one at a time, answered when they end, with progress on
+// "zelko_desktop_video/compress" while someone listens.
+
+// Calls whose job went with the plugin, kept for the rest of the process:
+// released unanswered, the engine would answer them itself (or complain).
+std::vector<FlMethodCall*>* g_unanswered_calls = nullptr;
+
+// The "compress" call that a job answers when it ends.
+class CompressCall {
+ public:
+  explicit CompressCall(FlMethodCall* call)
+      : call_(FL_METHOD_CALL(g_object_ref(call))) {}
+  ~CompressCall() {
+    if (call_ == nullptr) {
+      return;
+    }
+    if (g_unanswered_calls == nullptr) {
+      g_unanswered_calls = new std::vector<FlMethodCall*>();
+    }
+    g_unanswered_calls->push_back(call_);
+  }
+  CompressCall(const CompressCall&) = delete;
+  CompressCall& operator=(const CompressCall&) = delete;
+
+  void Answer(bool ok, bool cancelled) {
+    g_autoptr(FlValue) result = fl_value_new_map();
+    fl_value_set_string_take(result, "ok", fl_value_new_bool(ok));
+    fl_value_set_string_take(result, "cancelled", fl_value_new_bool(cancelled));
+    Respond(call_, result);
+    g_clear_object(&call_);
+  }
+
+ private:
+  FlMethodCall* call_;  // One reference until answered.
+};
+
+// Runs on the main loop after a job has answered: the job goes.
+gboolean compress_cleanup_cb(gpointer data) {
+  auto* self = ZELKO_DESKTOP_VIDEO_PLUGIN(data);
+  if (self->transcoder != nullptr) {
+    std::unique_ptr<Transcoder> finished = std::move(*self->transcoder);
+  }
+  g_object_unref(self);
+  return G_SOURCE_REMOVE;
+}
+
+// A job's progress, on the main thread; lost when nobody listens.
+void SendCompressProgress(ZelkoDesktopVideoPlugin* self, double fraction) {
+  if (!self->compress_listening) {
+    return;
+  }
+  g_autoptr(FlValue) value = fl_value_new_float(fraction);
+  fl_event_channel_send(self->compress_channel, value, nullptr, nullptr);
+}
+
+// "compress": starts the compression job; answered when the job ends, which
+// may be before this returns.
+void HandleCompress(ZelkoDesktopVideoPlugin* self,
+                    FlMethodCall* call,
+                    FlValue* args) {
+  if (*self->transcoder != nullptr) {
+    RespondError(call, "busy", "already compressing");
+    return;
+  }
+  const gchar* input = StringArg(args, "input");
+  const gchar* output = StringArg(args, "output");
+  if (input == nullptr || output == nullptr) {
+    RespondError(call, "bad_args", "input and output are required");
+    return;
+  }
+  auto pending = std::make_shared<CompressCall>(call);
+  // Sizes and bitrates keep their low 32 bits.
+  const auto width = static_cast<int32_t>(IntArg(args, "width", 0));
+  const auto height = static_cast<int32_t>(IntArg(args, "height", 0));
+  const auto video_kbps = static_cast<int32_t>(IntArg(args, "videoKbps", 3500));
+  const auto audio_kbps = static_cast<int32_t>(IntArg(args, "audioKbps", 128));
+  const int64_t duration_ms = IntArg(args, "durationMs", 0);
+  const bool has_audio = BoolArg(args, "hasAudio");
+  // Neither callback holds the plugin: it owns the job, which never calls
+  // them once destroyed.
+  auto on_progress = [self](double fraction) {
+    SendCompressProgress(self, fraction);
+  };
+  auto on_done = [self, pending](bool ok, bool cancelled) {
+    pending->Answer(ok, cancelled);
+    g_idle_add(compress_cleanup_cb, g_object_ref(self));
+  };
+  *self->transcoder = std::make_unique<Transcoder>(
+      input, output, width, height, video_kbps, audio_kbps, duration_ms,
+      has_audio, std::move(on_progress), std::move(on_done));
+  (*self->transcoder)->Start();
+}
+
+// "compressCancel": the running job, if any, answers its call as cancelled
+// before this call is answered.
+void HandleCompressCancel(ZelkoDesktopVideoPlugin* self, FlMethodCall* call) {
+  if (*self->transcoder != nullptr) {
+    (*self->transcoder)->Cancel();
+  }
+  RespondNull(call);
+}
+
 void HandleMethodCall(ZelkoDesktopVideoPlugin* self, FlMethodCall* call) {
   const gchar* name = fl_method_call_get_name(call);
   FlValue* args = fl_method_call_get_args(call);
@@ -327,14 +430,12 @@ void HandleMethodCall(ZelkoDesktopVideoPlugin* self, FlMethodCall* call) {
     HandlePoster(call, args);
     return;
   }
-  // TODO(compress): HandleCompress, once the Transcoder exists.
   if (strcmp(name, "compress") == 0) {
-    RespondNotImplemented(call);
+    HandleCompress(self, call, args);
     return;
   }
-  // TODO(compress): cancels the job in self->transcoder and answers null.
   if (strcmp(name, "compressCancel") == 0) {
-    RespondNotImplemented(call);
+    HandleCompressCancel(self, call);
     return;
   }
   if (strcmp(name, "playerCreate") == 0) {
