@@ -61,15 +61,16 @@ double ThreadCpuMs() {
 // The video frames and H.264 profile of an output file, through ffprobe;
 // 0 frames when unreadable.
 int CountFrames(const std::string& path, std::string* profile) {
-  const gchar* argv[] = {"ffprobe", "-v", "error", "-select_streams", "v:0",
-                         "-count_packets", "-show_entries",
-                         "stream=profile,nb_read_packets", "-of", "csv=p=0",
-                         path.c_str(), nullptr};
+  const gchar* argv[] = {"ffprobe",       "-v",
+                         "error",         "-select_streams",
+                         "v:0",           "-count_packets",
+                         "-show_entries", "stream=profile,nb_read_packets",
+                         "-of",           "csv=p=0",
+                         path.c_str(),    nullptr};
   g_autofree gchar* out = nullptr;
   gint status = 0;
-  if (!g_spawn_sync(nullptr, const_cast<gchar**>(argv), nullptr,
-                    kQuiet, nullptr,
-                    nullptr, &out, nullptr, &status, nullptr) ||
+  if (!g_spawn_sync(nullptr, const_cast<gchar**>(argv), nullptr, kQuiet,
+                    nullptr, nullptr, &out, nullptr, &status, nullptr) ||
       !g_spawn_check_wait_status(status, nullptr)) {
     return 0;
   }
@@ -91,9 +92,8 @@ bool RunCommand(const std::vector<std::string>& args) {
   argv.push_back(nullptr);
   g_autofree gchar* err = nullptr;
   gint status = 0;
-  if (!g_spawn_sync(nullptr, argv.data(), nullptr,
-                    kNoOutput, nullptr,
-                    nullptr, nullptr, &err, &status, nullptr) ||
+  if (!g_spawn_sync(nullptr, argv.data(), nullptr, kNoOutput, nullptr, nullptr,
+                    nullptr, &err, &status, nullptr) ||
       !g_spawn_check_wait_status(status, nullptr)) {
     fprintf(stderr, "%s failed: %s\n", args[0].c_str(), err ? err : "");
     return false;
@@ -115,8 +115,7 @@ Run ThroughPlugin(const std::string& input,
 
   g_autoptr(FlValue) args = fl_value_new_map();
   fl_value_set_string_take(args, "input", fl_value_new_string(input.c_str()));
-  fl_value_set_string_take(args, "output",
-                           fl_value_new_string(output.c_str()));
+  fl_value_set_string_take(args, "output", fl_value_new_string(output.c_str()));
   fl_value_set_string_take(args, "width", fl_value_new_int(kWidth));
   fl_value_set_string_take(args, "height", fl_value_new_int(kHeight));
   fl_value_set_string_take(args, "videoKbps", fl_value_new_int(kVideoKbps));
@@ -134,10 +133,10 @@ Run ThroughPlugin(const std::string& input,
   run.seconds = Now() - start;
   run.main_thread_ms = ThreadCpuMs() - cpu_start;
   if (response != nullptr && FL_IS_METHOD_SUCCESS_RESPONSE(response)) {
-    FlValue* ok = fl_value_lookup_string(
-        fl_method_success_response_get_result(
-            FL_METHOD_SUCCESS_RESPONSE(response)),
-        "ok");
+    FlValue* ok =
+        fl_value_lookup_string(fl_method_success_response_get_result(
+                                   FL_METHOD_SUCCESS_RESPONSE(response)),
+                               "ok");
     run.ok = ok != nullptr && fl_value_get_bool(ok);
   }
   run.progress_events = fl_fake_messenger_get_message_count(
@@ -192,12 +191,13 @@ Run ThroughFfmpeg(const std::string& input, const std::string& output) {
   g_autofree gchar* audio_rate = g_strdup_printf("%dk", kAudioKbps);
   Run run;
   const double start = Now();
-  run.ok = RunCommand({"ffmpeg", "-nostdin", "-v", "error", "-y", "-i", input,
-                       "-vf", scale, "-c:v", "libx264", "-preset", "veryfast",
-                       "-b:v", video_rate, "-g", "60", "-bf", "0", "-pix_fmt",
-                       "yuv420p", "-c:a", "aac", "-b:a", audio_rate, "-ar",
-                       "48000", "-ac", "2", "-movflags", "+faststart",
-                       output});
+  run.ok = RunCommand(
+      {"ffmpeg",     "-nostdin", "-v",       "error", "-y",      "-i",
+       input,        "-vf",      scale,      "-c:v",  "libx264", "-preset",
+       "veryfast",   "-b:v",     video_rate, "-g",    "60",      "-bf",
+       "0",          "-pix_fmt", "yuv420p",  "-c:a",  "aac",     "-b:a",
+       audio_rate,   "-ar",      "48000",    "-ac",   "2",       "-movflags",
+       "+faststart", output});
   run.seconds = Now() - start;
   run.frames = run.ok ? CountFrames(output, &run.profile) : 0;
   return run;
@@ -205,14 +205,13 @@ Run ThroughFfmpeg(const std::string& input, const std::string& output) {
 
 // The duration of the clip in milliseconds, as "probe" would report it.
 int64_t DurationMs(const std::string& path) {
-  const gchar* argv[] = {"ffprobe", "-v", "error", "-show_entries",
-                         "format=duration", "-of", "csv=p=0", path.c_str(),
-                         nullptr};
+  const gchar* argv[] = {
+      "ffprobe", "-v",      "error",      "-show_entries", "format=duration",
+      "-of",     "csv=p=0", path.c_str(), nullptr};
   g_autofree gchar* out = nullptr;
   gint status = 0;
-  if (!g_spawn_sync(nullptr, const_cast<gchar**>(argv), nullptr,
-                    kQuiet, nullptr,
-                    nullptr, &out, nullptr, &status, nullptr)) {
+  if (!g_spawn_sync(nullptr, const_cast<gchar**>(argv), nullptr, kQuiet,
+                    nullptr, nullptr, &out, nullptr, &status, nullptr)) {
     return 0;
   }
   return static_cast<int64_t>(g_ascii_strtod(out, nullptr) * 1000);
@@ -288,9 +287,10 @@ int main(int argc, char** argv) {
   Print("gst-launch", launch);
   Print("ffmpeg", ffmpeg);
   for (const Run& run : plugin) {
-    printf("plugin main thread: %.0f ms of CPU in %.2f s, %d progress "
-           "events\n",
-           run.main_thread_ms, run.seconds, run.progress_events);
+    printf(
+        "plugin main thread: %.0f ms of CPU in %.2f s, %d progress "
+        "events\n",
+        run.main_thread_ms, run.seconds, run.progress_events);
   }
   const double best_plugin = Best(plugin);
   const double best_launch = Best(launch);

@@ -588,10 +588,10 @@ bool Transcoder::BuildPipeline(std::string* error) {
   }
 
   if (has_audio_ && !source_is_silent_) {
-    g_autofree gchar* audio_description = g_strdup_printf(
-        kAudioBranch, audio_encoder_.c_str(),
-        static_cast<int64_t>(audio_kbps_) * 1000,
-        HasElement("aacparse") ? "! aacparse" : "");
+    g_autofree gchar* audio_description =
+        g_strdup_printf(kAudioBranch, audio_encoder_.c_str(),
+                        static_cast<int64_t>(audio_kbps_) * 1000,
+                        HasElement("aacparse") ? "! aacparse" : "");
     audio_bin_ = ParseBranch(audio_description, error);
     if (audio_bin_ == nullptr) {
       return false;
@@ -628,8 +628,8 @@ bool Transcoder::BuildPipeline(std::string* error) {
 }
 
 void Transcoder::TryNextEncoder(const std::string& error) {
-  g_warning("Video compress: %s failed: %s",
-            encoders_[encoder_index_].c_str(), error.c_str());
+  g_warning("Video compress: %s failed: %s", encoders_[encoder_index_].c_str(),
+            error.c_str());
   TearDown();
   DeleteOutput();
   ++encoder_index_;
@@ -723,11 +723,12 @@ void Transcoder::LinkDecodedPad(GstPad* pad) {
 void Transcoder::OnDecodedPadsDone() {
   // The muxer would wait for ever on a branch that nothing feeds.
   if (!video_linked_) {
-    g_autoptr(GError) error = g_error_new_literal(
-        GST_STREAM_ERROR, GST_STREAM_ERROR_WRONG_TYPE, "the source has no video");
+    g_autoptr(GError) error =
+        g_error_new_literal(GST_STREAM_ERROR, GST_STREAM_ERROR_WRONG_TYPE,
+                            "the source has no video");
     gst_element_post_message(
-        decodebin_, gst_message_new_error(GST_OBJECT(decodebin_), error,
-                                          nullptr));
+        decodebin_,
+        gst_message_new_error(GST_OBJECT(decodebin_), error, nullptr));
     return;
   }
   // A source without sound: the muxer keeps an empty track for a released
@@ -797,7 +798,9 @@ gboolean Transcoder::DeliverProgress(gpointer user_data) {
 }
 
 // The pipeline's bus, on the main loop.
-gboolean Transcoder::OnBus(GstBus* bus, GstMessage* message, gpointer user_data) {
+gboolean Transcoder::OnBus(GstBus* bus,
+                           GstMessage* message,
+                           gpointer user_data) {
   auto* self = static_cast<Transcoder*>(user_data);
   switch (GST_MESSAGE_TYPE(message)) {
     case GST_MESSAGE_ERROR: {

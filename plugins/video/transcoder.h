@@ -140,8 +140,8 @@ class Transcoder {
   GstElement* video_bin_ = nullptr;  // branches and the muxer.
   GstElement* audio_bin_ = nullptr;  // Null without an audio branch.
   GstElement* mux_ = nullptr;
-  guint bus_watch_id_ = 0;    // 0 when there is no watch.
-  gulong probe_id_ = 0;       // 0 when there is no probe.
+  guint bus_watch_id_ = 0;       // 0 when there is no watch.
+  gulong probe_id_ = 0;          // 0 when there is no probe.
   GstPad* probe_pad_ = nullptr;  // The encoder's sink pad; owned.
   // Decodebin adds pads from more than one streaming thread: the first pad of
   // a kind takes its branch by an atomic exchange.

@@ -257,10 +257,13 @@ TEST_F(CompressTest, ProgressOnlyWhileListened) {
 
   // A quarter of a second of the job goes unheard.
   bool waited = false;
-  g_timeout_add(250, [](gpointer data) -> gboolean {
-    *static_cast<bool*>(data) = true;
-    return G_SOURCE_REMOVE;
-  }, &waited);
+  g_timeout_add(
+      250,
+      [](gpointer data) -> gboolean {
+        *static_cast<bool*>(data) = true;
+        return G_SOURCE_REMOVE;
+      },
+      &waited);
   test_media::WaitUntil([&waited] { return waited; }, 1000);
   EXPECT_EQ(Progress().size(), before.size());
   ASSERT_EQ(fl_fake_messenger_get_reply_count(messenger_, ticket), 0u)
@@ -383,7 +386,8 @@ TEST_F(CompressTest, EmptyInputFailsInTheReply) {
       FinishCompress(BeginCompress(JobArgs("", output, 1000)));
   EXPECT_TRUE(IsOutcome(response, false, false));
   EXPECT_FALSE(Exists(output));
-  EXPECT_FALSE(log.Starting("Video compress: x264enc couldn't start: ").empty());
+  EXPECT_FALSE(
+      log.Starting("Video compress: x264enc couldn't start: ").empty());
 }
 
 // The application going away mid-job stops the job: no reply, no event

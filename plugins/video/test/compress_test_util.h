@@ -201,9 +201,8 @@ struct Probe {
 };
 
 inline Probe FfProbe(const std::string& path) {
-  const std::string out =
-      Run({"ffprobe", "-v", "error", "-show_streams", "-show_format", "-of",
-           "flat", path});
+  const std::string out = Run({"ffprobe", "-v", "error", "-show_streams",
+                               "-show_format", "-of", "flat", path});
   Probe probe;
   g_auto(GStrv) lines = g_strsplit(out.c_str(), "\n", -1);
   for (gchar** line = lines; *line != nullptr; ++line) {

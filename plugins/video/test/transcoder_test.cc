@@ -48,11 +48,11 @@ struct ZkBrokenEncoderClass {
 
 G_DEFINE_TYPE(ZkBrokenEncoder, zk_broken_encoder, GST_TYPE_ELEMENT)
 
-GstStaticPadTemplate broken_sink_template = GST_STATIC_PAD_TEMPLATE(
-    "sink",
-    GST_PAD_SINK,
-    GST_PAD_ALWAYS,
-    GST_STATIC_CAPS("video/x-raw,format=I420"));
+GstStaticPadTemplate broken_sink_template =
+    GST_STATIC_PAD_TEMPLATE("sink",
+                            GST_PAD_SINK,
+                            GST_PAD_ALWAYS,
+                            GST_STATIC_CAPS("video/x-raw,format=I420"));
 GstStaticPadTemplate broken_src_template = GST_STATIC_PAD_TEMPLATE(
     "src",
     GST_PAD_SRC,
@@ -97,16 +97,15 @@ void zk_broken_encoder_class_init(ZkBrokenEncoderClass* klass) {
   element_class->change_state = BrokenChangeState;
   // Takes the catalogue's properties, so the branch parses cleanly.
   GObjectClass* object_class = G_OBJECT_CLASS(klass);
-  object_class->set_property = [](GObject*, guint, const GValue*,
-                                  GParamSpec*) {};
+  object_class->set_property = [](GObject*, guint, const GValue*, GParamSpec*) {
+  };
   object_class->get_property = [](GObject*, guint, GValue*, GParamSpec*) {};
   const char* ints[] = {"bitrate", "key-int-max", "bframes"};
   guint id = 1;
   for (const char* name : ints) {
     g_object_class_install_property(
         object_class, id++,
-        g_param_spec_int(name, name, name, 0, G_MAXINT, 0,
-                         G_PARAM_READWRITE));
+        g_param_spec_int(name, name, name, 0, G_MAXINT, 0, G_PARAM_READWRITE));
   }
   g_object_class_install_property(
       object_class, id,
@@ -115,13 +114,13 @@ void zk_broken_encoder_class_init(ZkBrokenEncoderClass* klass) {
 }
 
 void zk_broken_encoder_init(ZkBrokenEncoder* self) {
-  GstPad* sink = gst_pad_new_from_static_template(&broken_sink_template, "sink");
+  GstPad* sink =
+      gst_pad_new_from_static_template(&broken_sink_template, "sink");
   gst_pad_set_chain_function(sink, BrokenChain);
   gst_pad_set_event_function(sink, BrokenEvent);
   gst_element_add_pad(GST_ELEMENT(self), sink);
-  gst_element_add_pad(
-      GST_ELEMENT(self),
-      gst_pad_new_from_static_template(&broken_src_template, "src"));
+  gst_element_add_pad(GST_ELEMENT(self), gst_pad_new_from_static_template(
+                                             &broken_src_template, "src"));
 }
 
 // Puts the broken encoder under name in the registry while it lives.
@@ -178,8 +177,7 @@ std::unique_ptr<Transcoder> MakeJob(const Job& job, Outcome* outcome) {
         if (outcome->done_calls > 0) {
           outcome->progress_after_done++;
         }
-        outcome->progress.emplace_back(g_get_monotonic_time() / 1000,
-                                       fraction);
+        outcome->progress.emplace_back(g_get_monotonic_time() / 1000, fraction);
       },
       [outcome](bool ok, bool cancelled) {
         outcome->done_calls++;
@@ -237,8 +235,8 @@ TEST(TranscoderTest, WritesWhatPlaysEverywhere) {
     ASSERT_FALSE(c.input.empty());
     const std::string output = OutputPath("out.mp4");
     LogCapture log;
-    Outcome outcome = RunJob(
-        {c.input, output, c.width, c.height, 0, c.has_audio});
+    Outcome outcome =
+        RunJob({c.input, output, c.width, c.height, 0, c.has_audio});
     EXPECT_TRUE(outcome.ok);
     EXPECT_FALSE(outcome.cancelled);
     EXPECT_TRUE(log.messages().empty()) << log.messages().front();
@@ -298,21 +296,21 @@ TEST(TranscoderTest, TurnsRotatedSourceUpright) {
 // Progress is a rising fraction in [0, 1], at most one every 120 ms, clamped
 // when frames run past the given duration, and absent without a duration.
 TEST(TranscoderTest, ReportsThrottledProgress) {
-  const std::string input = compress_test::SlowClip();
+  const std::string input = test_media::Shared("clip_960x540.mp4");
   ASSERT_FALSE(input.empty());
   const struct {
     const char* name;
     int64_t duration_ms;
     bool reaches_one;
   } cases[] = {
-      {"the clip's duration", 3000, false},
-      {"a thirtieth of it", 100, true},
+      {"the clip's duration", 5000, false},
+      {"a fiftieth of it", 100, true},
       {"no duration", 0, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string output = OutputPath("progress.mp4");
-    Outcome outcome = RunJob({input, output, 640, 480, c.duration_ms});
+    Outcome outcome = RunJob({input, output, 960, 540, c.duration_ms});
     EXPECT_TRUE(outcome.ok);
     if (c.duration_ms == 0) {
       EXPECT_TRUE(outcome.progress.empty());
@@ -332,7 +330,7 @@ TEST(TranscoderTest, ReportsThrottledProgress) {
       }
     }
     EXPECT_EQ(reached_one, c.reaches_one);
-    // Frames carry the clip's own times: three seconds of them.
+    // Frames carry the clip's own times: five seconds of them.
     if (!c.reaches_one) {
       EXPECT_LT(outcome.progress.back().second, 1.0);
     }
@@ -522,9 +520,8 @@ TEST(TranscoderTest, EndsOnSourcesItCannotUse) {
     std::vector<std::string> failed = log.Starting("Video compress: ");
     ASSERT_EQ(failed.size(), encoders);
     for (size_t i = 0; i < encoders; ++i) {
-      const std::string prefix = "Video compress: " +
-                                 AvailableH264Encoders()[i] + " " + c.verb +
-                                 ": ";
+      const std::string prefix =
+          "Video compress: " + AvailableH264Encoders()[i] + " " + c.verb + ": ";
       EXPECT_EQ(failed[i].rfind(prefix, 0), 0u) << failed[i];
       if (c.reason != nullptr) {
         EXPECT_EQ(failed[i], prefix + c.reason);
@@ -555,10 +552,13 @@ TEST(TranscoderTest, DestructionStopsTheJob) {
   transcoder.reset();
   EXPECT_TRUE(Exists(output)) << "destruction deleted the output";
   bool ticked = false;
-  g_timeout_add(300, [](gpointer data) -> gboolean {
-    *static_cast<bool*>(data) = true;
-    return G_SOURCE_REMOVE;
-  }, &ticked);
+  g_timeout_add(
+      300,
+      [](gpointer data) -> gboolean {
+        *static_cast<bool*>(data) = true;
+        return G_SOURCE_REMOVE;
+      },
+      &ticked);
   test_media::WaitUntil([&ticked] { return ticked; }, 1000);
   EXPECT_EQ(outcome.progress.size(), reports);
   EXPECT_EQ(outcome.done_calls, 0);
