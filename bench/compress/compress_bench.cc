@@ -303,5 +303,14 @@ int main(int argc, char** argv) {
          best_launch > 0 ? best_plugin / best_launch : 0.0);
   printf("plugin / ffmpeg (best):     %.2fx (target >= 1.00x)\n",
          best_ffmpeg > 0 ? best_plugin / best_ffmpeg : 0.0);
+  // Rows of the benchmark table that bench/run prints.
+  printf("TABLE|compression 1080p to 720p, best|%.1f fps|gst-launch-1.0, "
+         "same pipeline|%.1f fps|%.2fx|>= 0.95x\n",
+         best_plugin, best_launch,
+         best_launch > 0 ? best_plugin / best_launch : 0.0);
+  printf("TABLE|compression 1080p to 720p, best|%.1f fps|ffmpeg libx264 "
+         "veryfast|%.1f fps|%.2fx|>= 1.00x\n",
+         best_plugin, best_ffmpeg,
+         best_ffmpeg > 0 ? best_plugin / best_ffmpeg : 0.0);
   return 0;
 }
