@@ -53,6 +53,18 @@ bool HasElement(const char* name) {
   return true;
 }
 
+// Whether the two paths name one file: the same text, or two names (links,
+// other spellings) of the same inode.
+bool SameFile(const std::string& a, const std::string& b) {
+  if (a == b) {
+    return true;
+  }
+  GStatBuf a_stat;
+  GStatBuf b_stat;
+  return g_stat(a.c_str(), &a_stat) == 0 && g_stat(b.c_str(), &b_stat) == 0 &&
+         a_stat.st_dev == b_stat.st_dev && a_stat.st_ino == b_stat.st_ino;
+}
+
 }  // namespace
 
 std::vector<std::string> AvailableH264Encoders() {
@@ -362,6 +374,11 @@ ProbeResult ProbeMedia(const std::string& path) {
 bool WritePoster(const std::string& input,
                  const std::string& output,
                  int32_t max_side) {
+  // Saving over the video would replace it with its own poster.
+  if (SameFile(input, output)) {
+    g_warning("Video poster: %s is the video itself", output.c_str());
+    return false;
+  }
   const std::string uri = FileUri(input);
   if (uri.empty()) {
     return false;
@@ -429,18 +446,6 @@ int64_t DurationNs(int64_t ms) {
 
 int64_t MonotonicMs() {
   return g_get_monotonic_time() / 1000;
-}
-
-// Whether the two paths name one file: the same text, or two names (links,
-// other spellings) of the same inode.
-bool SameFile(const std::string& a, const std::string& b) {
-  if (a == b) {
-    return true;
-  }
-  GStatBuf a_stat;
-  GStatBuf b_stat;
-  return g_stat(a.c_str(), &a_stat) == 0 && g_stat(b.c_str(), &b_stat) == 0 &&
-         a_stat.st_dev == b_stat.st_dev && a_stat.st_ino == b_stat.st_ino;
 }
 
 // Parses a branch into a bin with ghost pads for its open ends; nullptr with
