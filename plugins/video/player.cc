@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "transcoder.h"
+
 namespace {
 
 // Turns the picture upright by its orientation tag and hands packed RGBA to
@@ -39,6 +41,12 @@ GstFlowReturn on_sample(GstAppSink* sink, gpointer user_data) {
     gst_sample_unref(sample);
   }
   return GST_FLOW_OK;
+}
+
+// Whether uri names a local FIFO, device, socket or directory.
+bool NamesSpecialFile(const std::string& uri) {
+  g_autofree gchar* path = g_filename_from_uri(uri.c_str(), nullptr, nullptr);
+  return path != nullptr && IsSpecialFile(path);
 }
 
 FlValue* EventMap(const char* name) {
@@ -98,12 +106,28 @@ Player::Player(FlTextureRegistrar* registrar,
                                nullptr);
   }
 
-  g_object_set(pipeline_, "uri", uri.c_str(), "video-sink", video_sink,
-               nullptr);
+  // The source opens its file on this thread as the pipeline prerolls: a
+  // FIFO would block the main loop there until a writer came, and a device
+  // may never end. Such a file fails like unplayable media, and playbin
+  // never gets its URI, so no later state change opens it either.
+  const bool refused = NamesSpecialFile(uri);
+  g_object_set(pipeline_, "video-sink", video_sink, nullptr);
+  if (!refused) {
+    g_object_set(pipeline_, "uri", uri.c_str(), nullptr);
+  }
 
   g_autoptr(GstBus) bus = gst_element_get_bus(pipeline_);
   bus_watch_id_ = gst_bus_add_watch(bus, OnBusMessage, this);
 
+  if (refused) {
+    g_autoptr(GError) refusal =
+        g_error_new(GST_RESOURCE_ERROR, GST_RESOURCE_ERROR_OPEN_READ,
+                    "Not a regular file: %s", uri.c_str());
+    gst_element_post_message(
+        pipeline_,
+        gst_message_new_error(GST_OBJECT(pipeline_), refusal, nullptr));
+    return;
+  }
   // Prerolls the first frame; "initialized" follows at ASYNC_DONE.
   gst_element_set_state(pipeline_, GST_STATE_PAUSED);
 }

@@ -323,10 +323,18 @@ std::string FileUri(const std::string& path) {
   return uri != nullptr ? uri : "";
 }
 
+bool IsSpecialFile(const std::string& path) {
+  // stat never opens the file, so it cannot block on a FIFO itself.
+  GStatBuf info;
+  return g_stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode);
+}
+
 ProbeResult ProbeMedia(const std::string& path) {
   ProbeResult result;
   const std::string uri = FileUri(path);
-  if (uri.empty()) {
+  // The discoverer opens the file before its time-out runs: a FIFO would
+  // hold this thread, and the reply, for ever.
+  if (uri.empty() || IsSpecialFile(path)) {
     return result;
   }
   g_autoptr(GError) error = nullptr;
@@ -380,7 +388,9 @@ bool WritePoster(const std::string& input,
     return false;
   }
   const std::string uri = FileUri(input);
-  if (uri.empty()) {
+  // Setting the pipeline to PAUSED opens the file, before any of the waits
+  // below can time out.
+  if (uri.empty() || IsSpecialFile(input)) {
     return false;
   }
   g_autofree gchar* description =
@@ -504,6 +514,12 @@ void Transcoder::Start() {
   // filesink would truncate the source before a single frame is read.
   if (SameFile(input_path_, output_path_)) {
     output_is_input_ = true;
+    Finish(false);
+    return;
+  }
+  // The pipeline opens its source on the main thread as it starts: a FIFO
+  // there would freeze the whole application.
+  if (IsSpecialFile(input_path_)) {
     Finish(false);
     return;
   }

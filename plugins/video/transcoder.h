@@ -42,6 +42,12 @@ ProbeResult ProbeMedia(const std::string& path);
 // an empty string or anything that already is a URI.
 std::string FileUri(const std::string& path);
 
+// Whether something other than a regular file is at path, links followed: a
+// FIFO, a device, a socket or a directory. Media work never reads those:
+// opening a FIFO blocks until a writer comes, which may be never, and a
+// device such as /dev/zero or a terminal never ends or never answers.
+bool IsSpecialFile(const std::string& path);
+
 // Writes a JPEG of one frame of the video at input (an absolute path) to
 // output, taken a tenth of the way in but no later than 1 s, upright, with
 // its longer side scaled down to max_side (0 or less: no limit). Returns

@@ -1,0 +1,157 @@
+// Copyright 2026 The Zelkoz Authors. All rights reserved.
+// Sources that are not regular files: a FIFO, whose open() blocks until a
+// writer comes, and /dev/zero, which never ends. Each must be answered as
+// unusable media at once, by the probe, the poster writer, a compression job
+// and a player, never by a thread (the main one, for the last two) waiting
+// in open() for ever.
+#include <fcntl.h>
+#include <glib.h>
+#include <glib/gstdio.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "media_files.h"
+#include "test_media.h"
+#include "transcoder.h"
+#include "video_plugin_fixture.h"
+
+namespace {
+
+// If the test is not done with the FIFO within a few seconds, opens it for
+// writing now and then, which lets a reader blocked in open() go on (and
+// read an empty stream), so that a regression fails the test instead of
+// hanging it.
+class FifoRescue {
+ public:
+  explicit FifoRescue(std::string path)
+      : path_(std::move(path)), thread_([this] { Run(); }) {}
+  ~FifoRescue() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      done_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+  }
+  FifoRescue(const FifoRescue&) = delete;
+  FifoRescue& operator=(const FifoRescue&) = delete;
+
+  // Whether a reader had to be let go.
+  bool rescued() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return rescued_;
+  }
+
+ private:
+  static constexpr auto kPatience = std::chrono::seconds(3);
+
+  void Run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (wake_.wait_for(lock, kPatience, [this] { return done_; })) {
+      return;
+    }
+    while (!done_) {
+      // Fails with ENXIO while nobody has the FIFO open for reading.
+      const int fd = open(path_.c_str(), O_WRONLY | O_NONBLOCK);
+      if (fd >= 0) {
+        close(fd);
+        rescued_ = true;
+      }
+      wake_.wait_for(lock, std::chrono::milliseconds(100),
+                     [this] { return done_; });
+    }
+  }
+
+  const std::string path_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool done_ = false;
+  bool rescued_ = false;
+  std::thread thread_;
+};
+
+struct SpecialFile {
+  const char* name;
+  std::string path;
+};
+
+// A FIFO in a scratch folder, and /dev/zero under a media name.
+std::vector<SpecialFile> SpecialFiles(const media_files::ScratchDir& dir) {
+  const std::string fifo = dir.File("fifo.mp4");
+  EXPECT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string zero = dir.File("zero.mp4");
+  EXPECT_EQ(symlink("/dev/zero", zero.c_str()), 0);
+  return {{"a FIFO nobody writes to", fifo}, {"/dev/zero", zero}};
+}
+
+// The probe gives nothing and the poster writer writes nothing, at once.
+TEST(SpecialSource, ProbeAndPosterRefuseIt) {
+  media_files::ScratchDir dir;
+  for (const SpecialFile& file : SpecialFiles(dir)) {
+    SCOPED_TRACE(file.name);
+    FifoRescue rescue(dir.File("fifo.mp4"));
+    EXPECT_FALSE(ProbeMedia(file.path).ok);
+    const std::string poster = dir.File("poster.jpg");
+    EXPECT_FALSE(WritePoster(file.path, poster, 64));
+    EXPECT_FALSE(g_file_test(poster.c_str(), G_FILE_TEST_EXISTS));
+    EXPECT_FALSE(rescue.rescued()) << "a call waited in open()";
+  }
+}
+
+// A compression job fails inside Start, on the calling (main) thread,
+// without opening the source.
+TEST(SpecialSource, CompressionFailsAtOnce) {
+  media_files::ScratchDir dir;
+  for (const SpecialFile& file : SpecialFiles(dir)) {
+    SCOPED_TRACE(file.name);
+    FifoRescue rescue(dir.File("fifo.mp4"));
+    const std::string output = dir.File("out.mp4");
+    int done = 0;
+    bool ok = true;
+    Transcoder job(
+        file.path, output, 64, 48, 200, 64, 1000, false, [](double) {},
+        [&](bool job_ok, bool cancelled) {
+          ++done;
+          ok = job_ok || cancelled;
+        });
+    job.Start();
+    EXPECT_EQ(done, 1) << "the job did not end inside Start";
+    EXPECT_FALSE(ok);
+    EXPECT_FALSE(g_file_test(output.c_str(), G_FILE_TEST_EXISTS));
+    EXPECT_FALSE(rescue.rescued()) << "Start waited in open()";
+  }
+}
+
+class SpecialSourcePlayerTest : public VideoPluginTest {};
+
+// "playerCreate" answers at once with a player whose only event is
+// "VideoError"; playing it afterwards does not open the file either.
+TEST_F(SpecialSourcePlayerTest, PlayerReportsVideoError) {
+  media_files::ScratchDir dir;
+  for (const SpecialFile& file : SpecialFiles(dir)) {
+    SCOPED_TRACE(file.name);
+    FifoRescue rescue(dir.File("fifo.mp4"));
+    const int64_t id = CreatePlayer(test_media::Uri(file.path));
+    ASSERT_GT(id, 0);
+    Listen(id);
+    ASSERT_TRUE(WaitForEvents(id, 1));
+    CallPlayer("playerPlay", id);
+    test_media::Drain();
+    g_autoptr(FlValue) events = Events(id);
+    for (size_t i = 0; i < fl_value_get_length(events); ++i) {
+      EXPECT_EQ(EventName(fl_value_get_list_value(events, i)), "VideoError");
+    }
+    EXPECT_FALSE(rescue.rescued()) << "the main thread waited in open()";
+    CallPlayer("playerDispose", id);
+  }
+}
+
+}  // namespace
