@@ -4,79 +4,22 @@
 // unusable media at once, by the probe, the poster writer, a compression job
 // and a player, never by a thread (the main one, for the last two) waiting
 // in open() for ever.
-#include <fcntl.h>
 #include <glib.h>
 #include <glib/gstdio.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <condition_variable>
-#include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
+#include <vector>
 
+#include "fifo_rescue.h"
 #include "media_files.h"
 #include "test_media.h"
 #include "transcoder.h"
 #include "video_plugin_fixture.h"
 
 namespace {
-
-// If the test is not done with the FIFO within a few seconds, opens it for
-// writing now and then, which lets a reader blocked in open() go on (and
-// read an empty stream), so that a regression fails the test instead of
-// hanging it.
-class FifoRescue {
- public:
-  explicit FifoRescue(std::string path)
-      : path_(std::move(path)), thread_([this] { Run(); }) {}
-  ~FifoRescue() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      done_ = true;
-    }
-    wake_.notify_all();
-    thread_.join();
-  }
-  FifoRescue(const FifoRescue&) = delete;
-  FifoRescue& operator=(const FifoRescue&) = delete;
-
-  // Whether a reader had to be let go.
-  bool rescued() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return rescued_;
-  }
-
- private:
-  static constexpr auto kPatience = std::chrono::seconds(3);
-
-  void Run() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (wake_.wait_for(lock, kPatience, [this] { return done_; })) {
-      return;
-    }
-    while (!done_) {
-      // Fails with ENXIO while nobody has the FIFO open for reading.
-      const int fd = open(path_.c_str(), O_WRONLY | O_NONBLOCK);
-      if (fd >= 0) {
-        close(fd);
-        rescued_ = true;
-      }
-      wake_.wait_for(lock, std::chrono::milliseconds(100),
-                     [this] { return done_; });
-    }
-  }
-
-  const std::string path_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  bool done_ = false;
-  bool rescued_ = false;
-  std::thread thread_;
-};
 
 struct SpecialFile {
   const char* name;
