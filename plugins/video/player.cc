@@ -21,6 +21,13 @@ constexpr char kVideoSinkDescription[] =
 
 constexpr char kAppSinkName[] = "zk_appsink";
 
+// How long the media may take to preroll, without news of buffering, before
+// it counts as unplayable. decodebin sometimes drops the error of a demuxer
+// that fails the moment it starts (a truncated MP4, say), and the pipeline
+// then waits for ever; this ends that wait.
+constexpr guint kOpenTimeoutMs = 30000;
+guint g_open_timeout_ms = kOpenTimeoutMs;
+
 // Called on a streaming thread when the pipeline has prerolled a frame.
 GstFlowReturn on_preroll(GstAppSink* sink, gpointer user_data) {
   GstSample* sample = gst_app_sink_pull_preroll(sink);
@@ -128,11 +135,16 @@ Player::Player(FlTextureRegistrar* registrar,
         gst_message_new_error(GST_OBJECT(pipeline_), refusal, nullptr));
     return;
   }
-  // Prerolls the first frame; "initialized" follows at ASYNC_DONE.
-  gst_element_set_state(pipeline_, GST_STATE_PAUSED);
+  // Prerolls the first frame; "initialized" follows at ASYNC_DONE. A live
+  // source prerolls nothing and has nothing to wait for.
+  if (gst_element_set_state(pipeline_, GST_STATE_PAUSED) ==
+      GST_STATE_CHANGE_ASYNC) {
+    ArmOpenTimeout();
+  }
 }
 
 Player::~Player() {
+  g_clear_handle_id(&open_timeout_id_, g_source_remove);
   if (pipeline_ != nullptr) {
     // Stops the streaming threads: no appsink callback runs after this.
     gst_element_set_state(pipeline_, GST_STATE_NULL);
@@ -211,6 +223,29 @@ int64_t Player::PositionMs() {
   return position / GST_MSECOND;
 }
 
+void Player::SetOpenTimeoutForTesting(guint ms) {
+  g_open_timeout_ms = ms;
+}
+
+void Player::ArmOpenTimeout() {
+  g_clear_handle_id(&open_timeout_id_, g_source_remove);
+  open_timeout_id_ = g_timeout_add(g_open_timeout_ms, OnOpenTimeout, this);
+}
+
+// Runs on the main loop when prerolling has taken too long: the media fails
+// as if the pipeline had said so.
+gboolean Player::OnOpenTimeout(gpointer data) {
+  auto* self = static_cast<Player*>(data);
+  self->open_timeout_id_ = 0;
+  g_autoptr(GError) error =
+      g_error_new(GST_STREAM_ERROR, GST_STREAM_ERROR_FAILED,
+                  "The media did not open within %u ms", g_open_timeout_ms);
+  gst_element_post_message(
+      self->pipeline_,
+      gst_message_new_error(GST_OBJECT(self->pipeline_), error, nullptr));
+  return G_SOURCE_REMOVE;
+}
+
 // Bus watch of the pipeline; runs on the main loop.
 gboolean Player::OnBusMessage(GstBus* bus, GstMessage* message, gpointer data) {
   (void)bus;
@@ -238,6 +273,7 @@ void Player::HandleBusMessage(GstMessage* message) {
       const char* text = error != nullptr ? error->message : "";
       const char* details = debug != nullptr ? debug : "";
       g_warning("Video playback failed: %s (%s)", text, details);
+      g_clear_handle_id(&open_timeout_id_, g_source_remove);
       gst_element_set_state(pipeline_, GST_STATE_NULL);
       SendError("VideoError", text, details);
       break;
@@ -245,6 +281,10 @@ void Player::HandleBusMessage(GstMessage* message) {
     case GST_MESSAGE_BUFFERING: {
       gint percent = 0;
       gst_message_parse_buffering(message, &percent);
+      // A network source that buffers is slow, not stuck.
+      if (open_timeout_id_ != 0) {
+        ArmOpenTimeout();
+      }
       if (percent < 100 && !buffering_) {
         buffering_ = true;
         if (playing_) {
@@ -271,6 +311,7 @@ void Player::HandleBusMessage(GstMessage* message) {
       if (!initialized_ &&
           GST_MESSAGE_SRC(message) == GST_OBJECT_CAST(pipeline_)) {
         initialized_ = true;
+        g_clear_handle_id(&open_timeout_id_, g_source_remove);
         SendInitialized();
       }
       break;

@@ -47,8 +47,12 @@ class Player {
   // The position in milliseconds, 0 when unknown.
   int64_t PositionMs();
 
+  // Shortens the time media may take to open, for players made from now on.
+  static void SetOpenTimeoutForTesting(guint ms);
+
  private:
   static gboolean OnBusMessage(GstBus* bus, GstMessage* message, gpointer data);
+  static gboolean OnOpenTimeout(gpointer data);
   static FlMethodErrorResponse* OnListen(FlEventChannel* channel,
                                          FlValue* args,
                                          gpointer data);
@@ -57,6 +61,7 @@ class Player {
                                          gpointer data);
 
   void HandleBusMessage(GstMessage* message);
+  void ArmOpenTimeout();
   void FlushPending();
   // Takes over the reference to event.
   void Send(FlValue* event);
@@ -76,6 +81,8 @@ class Player {
   std::string pending_error_details_;
   GstElement* pipeline_ = nullptr;  // playbin, one reference; may be null.
   guint bus_watch_id_ = 0;          // 0 when there is none.
+  // Ends a preroll that neither finishes nor fails; 0 when none is pending.
+  guint open_timeout_id_ = 0;
   bool initialized_ = false;
   bool playing_ = false;  // Playback is wanted; survives buffering.
   bool buffering_ = false;
