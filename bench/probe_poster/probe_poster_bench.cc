@@ -80,8 +80,8 @@ class Plugin {
   }
 
   guint64 Begin(const char* method, FlValue* args) {
-    return fl_fake_messenger_begin_standard_method(messenger_, kChannel,
-                                                   method, args);
+    return fl_fake_messenger_begin_standard_method(messenger_, kChannel, method,
+                                                   args);
   }
   bool Answered(guint64 ticket) {
     return fl_fake_messenger_get_reply_count(messenger_, ticket) > 0;
@@ -164,8 +164,7 @@ gboolean deliver_ping_cb(gpointer data) {
   fl_value_set_string_take(args, "id", fl_value_new_int(-7));
   const guint64 ticket = ping->plugin->Begin(ping->method, args);
   if (ping->plugin->Answered(ticket)) {
-    ping->round_trips->push_back(
-        Ms(g_get_monotonic_time() - ping->arrived_us));
+    ping->round_trips->push_back(Ms(g_get_monotonic_time() - ping->arrived_us));
   }
   delete ping;
   return G_SOURCE_REMOVE;
@@ -173,10 +172,9 @@ gboolean deliver_ping_cb(gpointer data) {
 
 // Eight probes and four posters in flight, trivial calls arriving meanwhile.
 RoundTrips UnderLoad(Plugin* plugin, const std::string& scratch, bool load) {
-  const char* probed[] = {"clip_1080p.mp4",   "clip_960x540.mp4",
-                          "clip_320x240.mp4", "rotate90.mp4",
-                          "anamorphic.mp4",   "clip.mov",
-                          "audio.m4a",        "clip_60s.mp4"};
+  const char* probed[] = {
+      "clip_1080p.mp4", "clip_960x540.mp4", "clip_320x240.mp4", "rotate90.mp4",
+      "anamorphic.mp4", "clip.mov",         "audio.m4a",        "clip_60s.mp4"};
   const char* postered[] = {"clip_1080p.mp4", "clip_960x540.mp4",
                             "clip_60s.mp4", "rotate90.mp4"};
   std::vector<guint64> jobs;
@@ -186,8 +184,8 @@ RoundTrips UnderLoad(Plugin* plugin, const std::string& scratch, bool load) {
     }
     int index = 0;
     for (const char* name : postered) {
-      g_autofree gchar* output = g_strdup_printf(
-          "%s/load-%d.jpg", scratch.c_str(), index++);
+      g_autofree gchar* output =
+          g_strdup_printf("%s/load-%d.jpg", scratch.c_str(), index++);
       jobs.push_back(plugin->BeginPoster(MediaPath(name), output, 640));
     }
   }
@@ -228,10 +226,11 @@ RoundTrips UnderLoad(Plugin* plugin, const std::string& scratch, bool load) {
 void PrintRoundTrips(const char* what, const RoundTrips& trips) {
   std::vector<double> all = trips.encoders;
   all.insert(all.end(), trips.player.begin(), trips.player.end());
-  printf("  %-34s %5zu calls  median %6.3f ms  max %7.3f ms"
-         "  (\"encoders\" max %.3f, \"playerPlay\" max %.3f)\n",
-         what, all.size(), Median(all), Max(all), Max(trips.encoders),
-         Max(trips.player));
+  printf(
+      "  %-34s %5zu calls  median %6.3f ms  max %7.3f ms"
+      "  (\"encoders\" max %.3f, \"playerPlay\" max %.3f)\n",
+      what, all.size(), Median(all), Max(all), Max(trips.encoders),
+      Max(trips.player));
 }
 
 }  // namespace
@@ -241,10 +240,9 @@ int main(int argc, char** argv) {
   g_setenv("GST_REGISTRY", ZK_BENCH_GST_REGISTRY, TRUE);
   gst_init(&argc, &argv);
 
-  const char* needed[] = {"clip_1080p.mp4",   "clip_960x540.mp4",
-                          "clip_320x240.mp4", "rotate90.mp4",
-                          "anamorphic.mp4",   "clip.mov",
-                          "audio.m4a",        "clip_60s.mp4"};
+  const char* needed[] = {
+      "clip_1080p.mp4", "clip_960x540.mp4", "clip_320x240.mp4", "rotate90.mp4",
+      "anamorphic.mp4", "clip.mov",         "audio.m4a",        "clip_60s.mp4"};
   for (const char* name : needed) {
     if (!g_file_test(MediaPath(name).c_str(), G_FILE_TEST_EXISTS)) {
       fprintf(stderr,
@@ -276,8 +274,8 @@ int main(int argc, char** argv) {
          Max(all) < 16 ? "met" : "missed");
 
   printf("One probe, median of %d (ms)\n", kRepeats);
-  printf("  %-18s %9s %11s %8s %8s  %-28s\n", "file", "\"probe\"",
-         "discoverer", "ffprobe", "ratio", "target 1.2x discoverer + 2");
+  printf("  %-18s %9s %11s %8s %8s  %-28s\n", "file", "\"probe\"", "discoverer",
+         "ffprobe", "ratio", "target 1.2x discoverer + 2");
   for (const char* name : {"clip_320x240.mp4", "clip_960x540.mp4",
                            "clip_1080p.mp4", "clip.mov", "audio.m4a"}) {
     const std::string path = MediaPath(name);
@@ -294,13 +292,13 @@ int main(int argc, char** argv) {
     const double d = Median(discoverer);
     const double f = Median(ffprobe);
     printf("  %-18s %9.2f %11.2f %8.2f %8.2f  %.2f: %s; vs ffprobe %.2fx\n",
-           name, p, d, f, p / d, 1.2 * d + 2, p <= 1.2 * d + 2 ? "met" : "missed",
-           p / f);
+           name, p, d, f, p / d, 1.2 * d + 2,
+           p <= 1.2 * d + 2 ? "met" : "missed", p / f);
   }
 
   printf("\nOne poster at maxSide 640, median of %d (ms)\n", kRepeats);
-  printf("  %-18s %9s %18s %8s  %s\n", "file", "\"poster\"",
-         "ffmpeg thumbnail", "ratio", "target: faster than ffmpeg");
+  printf("  %-18s %9s %18s %8s  %s\n", "file", "\"poster\"", "ffmpeg thumbnail",
+         "ratio", "target: faster than ffmpeg");
   const struct {
     const char* name;
     const char* seek;  // Where the poster's frame is: min(duration / 10, 1 s).

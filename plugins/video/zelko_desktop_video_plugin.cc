@@ -150,8 +150,10 @@ struct ProbeWork {
                                  : fl_value_new_int(probe.durationMs));
     fl_value_set_string_take(map, "width", fl_value_new_int(probe.width));
     fl_value_set_string_take(map, "height", fl_value_new_int(probe.height));
-    fl_value_set_string_take(map, "hasVideo", fl_value_new_bool(probe.hasVideo));
-    fl_value_set_string_take(map, "hasAudio", fl_value_new_bool(probe.hasAudio));
+    fl_value_set_string_take(map, "hasVideo",
+                             fl_value_new_bool(probe.hasVideo));
+    fl_value_set_string_take(map, "hasAudio",
+                             fl_value_new_bool(probe.hasAudio));
     fl_value_set_string_take(map, "h264", fl_value_new_bool(probe.h264));
     fl_value_set_string_take(map, "aac", fl_value_new_bool(probe.aac));
     fl_value_set_string_take(map, "mp4", fl_value_new_bool(probe.mp4));

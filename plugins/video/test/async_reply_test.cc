@@ -293,10 +293,10 @@ TEST_F(AsyncReplyTest, RepliesInTheOrderWorkFinishes) {
   media_files::ScratchDir scratch;
   JpegPipe pipe(scratch);
   const int workers_before = ThreadsNamed("zk-video-work");
-  const guint64 slow =
-      Begin("poster", Args({{"path", Str(media_files::Path("clip_320x240.mp4"))},
-                            {"output", Str(pipe.path())},
-                            {"maxSide", fl_value_new_int(100)}}));
+  const guint64 slow = Begin(
+      "poster", Args({{"path", Str(media_files::Path("clip_320x240.mp4"))},
+                      {"output", Str(pipe.path())},
+                      {"maxSide", fl_value_new_int(100)}}));
   EXPECT_TRUE(test_media::WaitUntil(
       [&]() { return ThreadsNamed("zk-video-work") == workers_before + 1; },
       5000))

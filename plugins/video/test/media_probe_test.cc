@@ -50,10 +50,16 @@ std::map<std::string, std::string> ParseFlat(const std::string& text) {
 
 Ffprobe RunFfprobe(const std::string& path) {
   const gchar* argv[] = {
-      "ffprobe", "-v", "error", "-of", "flat", "-show_entries",
+      "ffprobe",
+      "-v",
+      "error",
+      "-of",
+      "flat",
+      "-show_entries",
       "format=duration:stream=codec_type,codec_name,width,height,"
       "sample_aspect_ratio:stream_side_data=rotation",
-      path.c_str(), nullptr};
+      path.c_str(),
+      nullptr};
   g_autofree gchar* out = nullptr;
   g_autoptr(GError) error = nullptr;
   Ffprobe facts;
@@ -261,8 +267,8 @@ TEST(ProbeMediaTest, UnreadableInputsAreNotOk) {
     EXPECT_EQ(probe.durationMs, -1);
     EXPECT_EQ(probe.width, 0);
     EXPECT_EQ(probe.height, 0);
-    EXPECT_FALSE(probe.hasVideo || probe.hasAudio || probe.h264 ||
-                 probe.aac || probe.mp4);
+    EXPECT_FALSE(probe.hasVideo || probe.hasAudio || probe.h264 || probe.aac ||
+                 probe.mp4);
   }
   ASSERT_EQ(g_chdir(cwd), 0);
 }
@@ -295,8 +301,7 @@ TEST(FileUriTest, OnlyAbsolutePathsConvert) {
     // Nothing in it can end the quotes around it in a pipeline
     // description.
     EXPECT_EQ(uri.find_first_of("\"\\"), std::string::npos) << uri;
-    g_autofree gchar* back =
-        g_filename_from_uri(uri.c_str(), nullptr, nullptr);
+    g_autofree gchar* back = g_filename_from_uri(uri.c_str(), nullptr, nullptr);
     ASSERT_NE(back, nullptr) << uri;
     EXPECT_STREQ(back, c.path);
   }

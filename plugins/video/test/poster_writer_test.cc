@@ -91,9 +91,9 @@ GdkPixbuf* DecodeFrameAt(const std::string& path, GstClockTime position) {
         static_cast<const guint8*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0));
     const int from_stride = GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0);
     for (int y = 0; y < height; ++y) {
-      memcpy(gdk_pixbuf_get_pixels(pixbuf) +
-                 y * gdk_pixbuf_get_rowstride(pixbuf),
-             from + y * from_stride, width * 3);
+      memcpy(
+          gdk_pixbuf_get_pixels(pixbuf) + y * gdk_pixbuf_get_rowstride(pixbuf),
+          from + y * from_stride, width * 3);
     }
     gst_video_frame_unmap(&frame);
   }
@@ -131,8 +131,8 @@ double Difference(GdkPixbuf* a, GdkPixbuf* b) {
                               y * gdk_pixbuf_get_rowstride(scaled);
         for (int x = left; x < std::min(left + kBlock, width); ++x) {
           for (int c = 0; c < 3; ++c) {
-            sum += std::abs(row_a[x * channels_a + c] -
-                            row_b[x * channels_b + c]);
+            sum +=
+                std::abs(row_a[x * channels_a + c] - row_b[x * channels_b + c]);
             ++samples;
           }
         }
@@ -216,9 +216,16 @@ TEST(WritePosterTest, Sizes) {
 
 // The presentation times of the video's key frames, as ffprobe lists them.
 std::vector<GstClockTime> KeyFrames(const std::string& path) {
-  const gchar* argv[] = {"ffprobe",      "-v",   "error", "-select_streams",
-                         "v:0",          "-show_entries",  "packet=pts_time,flags",
-                         "-of",          "csv=p=0",        path.c_str(),
+  const gchar* argv[] = {"ffprobe",
+                         "-v",
+                         "error",
+                         "-select_streams",
+                         "v:0",
+                         "-show_entries",
+                         "packet=pts_time,flags",
+                         "-of",
+                         "csv=p=0",
+                         path.c_str(),
                          nullptr};
   g_autofree gchar* out = nullptr;
   std::vector<GstClockTime> times;
@@ -288,8 +295,7 @@ TEST(WritePosterTest, FrameChoice) {
     for (GstClockTime slip : slips) {
       g_autoptr(GdkPixbuf) other = DecodeFrameAt(input, slip);
       EXPECT_LT(to_expected * 3, Difference(poster, other))
-          << "as near to the frame at " << GST_TIME_AS_MSECONDS(slip)
-          << " ms";
+          << "as near to the frame at " << GST_TIME_AS_MSECONDS(slip) << " ms";
     }
   }
 }
@@ -369,8 +375,7 @@ TEST(WritePosterTest, Failures) {
     std::string output;
     bool logged;
   } cases[] = {
-      {"missing output folder", clip, scratch.File("no/such/poster.jpg"),
-       true},
+      {"missing output folder", clip, scratch.File("no/such/poster.jpg"), true},
       {"audio only, AAC", media_files::Path("audio.m4a"),
        scratch.File("m4a.jpg"), false},
       {"audio only, MP3", media_files::Path("audio.mp3"),
@@ -407,8 +412,7 @@ TEST(WritePosterTest, ReplacesAnExistingFile) {
   media_files::ScratchDir scratch;
   const std::string output = scratch.File("poster.jpg");
   ASSERT_TRUE(g_file_set_contents(output.c_str(), "old", -1, nullptr));
-  ASSERT_TRUE(
-      WritePoster(media_files::Path("clip_320x240.mp4"), output, 640));
+  ASSERT_TRUE(WritePoster(media_files::Path("clip_320x240.mp4"), output, 640));
   g_autoptr(GdkPixbuf) poster = LoadJpeg(output);
   ASSERT_NE(poster, nullptr);
   EXPECT_EQ(gdk_pixbuf_get_width(poster), 320);
@@ -435,13 +439,13 @@ TEST(WritePosterTest, OddInputNames) {
     SCOPED_TRACE(name);
     const std::string output =
         scratch.File("poster" + std::to_string(index++) + ".jpg");
-    EXPECT_TRUE(WritePoster(media_files::LinkTo(scratch, name, clip), output,
-                            640));
+    EXPECT_TRUE(
+        WritePoster(media_files::LinkTo(scratch, name, clip), output, 640));
     g_autoptr(GdkPixbuf) poster = LoadJpeg(output);
     EXPECT_NE(poster, nullptr);
   }
-  EXPECT_FALSE(g_file_test(scratch.File("trap.jpg").c_str(),
-                           G_FILE_TEST_EXISTS));
+  EXPECT_FALSE(
+      g_file_test(scratch.File("trap.jpg").c_str(), G_FILE_TEST_EXISTS));
   ASSERT_EQ(g_chdir(cwd), 0);
 }
 
