@@ -387,6 +387,11 @@ bool WritePoster(const std::string& input,
     g_warning("Video poster: %s is the video itself", output.c_str());
     return false;
   }
+  // Saving into a FIFO would block until a reader came, maybe never.
+  if (IsSpecialFile(output)) {
+    g_warning("Video poster: %s is not a regular file", output.c_str());
+    return false;
+  }
   const std::string uri = FileUri(input);
   // Setting the pipeline to PAUSED opens the file, before any of the waits
   // below can time out.
@@ -517,9 +522,10 @@ void Transcoder::Start() {
     Finish(false);
     return;
   }
-  // The pipeline opens its source on the main thread as it starts: a FIFO
-  // there would freeze the whole application.
-  if (IsSpecialFile(input_path_)) {
+  // The pipeline opens its source and its output on the main thread as it
+  // starts: a FIFO there would freeze the whole application. A device or a
+  // directory at the output is no file to write either.
+  if (IsSpecialFile(input_path_) || IsSpecialFile(output_path_)) {
     Finish(false);
     return;
   }
@@ -700,7 +706,9 @@ void Transcoder::TearDown() {
 }
 
 void Transcoder::DeleteOutput() {
-  if (!output_is_input_) {
+  // Only a file this job may have written: remove() would also take an
+  // empty directory, or a device node such as /dev/null, given as output.
+  if (!output_is_input_ && !IsSpecialFile(output_path_)) {
     std::remove(output_path_.c_str());
   }
 }
