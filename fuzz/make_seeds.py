@@ -233,6 +233,29 @@ def video_seeds():
                      (vk("output"), pooled_string(LINK_OUT)),
                      (vk("width"), small_int(32)),
                      (vk("height"), small_int(24))) + VIDEO_WAIT)
+    write(t, "compress-failures",
+          video_call("compress", (vk("input"), pooled_string(SILENT)),
+                     (vk("output"), pooled_string(MP4_OUT)),
+                     (vk("width"), small_int(32)), (vk("height"), small_int(32)),
+                     (vk("hasAudio"), boolean(True))) + VIDEO_WAIT +
+          video_call("compress", (vk("input"), pooled_string(TEXT)),
+                     (vk("output"), pooled_string(MP4_OUT))) + VIDEO_WAIT +
+          video_call("compress", (vk("input"), pooled_string(AUDIO)),
+                     (vk("output"), pooled_string(POSTER_OUT)),
+                     (vk("width"), small_int(16)), (vk("height"), small_int(16)),
+                     (vk("hasAudio"), boolean(True))) + VIDEO_WAIT +
+          video_call("compress", (vk("input"), pooled_string(CLIP)),
+                     (vk("output"), pooled_string(NO_FOLDER_OUT)),
+                     (vk("width"), small_int(-2)), (vk("height"), small_int(0)))
+          + VIDEO_WAIT)
+    write(t, "probe-and-poster-others",
+          video_call("probe", (vk("path"), pooled_string(AUDIO))) +
+          video_call("probe", (vk("path"), pooled_string(ODD))) +
+          video_call("poster", (vk("path"), pooled_string(AUDIO)),
+                     (vk("output"), pooled_string(POSTER_OUT))) +
+          video_call("poster", (vk("path"), pooled_string(SILENT)),
+                     (vk("output"), pooled_string(OUT_FOLDER)),
+                     (vk("maxSide"), small_int(-1))) + VIDEO_WAIT)
     player = pooled_int(0)
     write(t, "player-play",
           video_call("playerCreate", (vk("uri"), pooled_string(CLIP_URI))) +
@@ -244,6 +267,15 @@ def video_seeds():
           video_call("playerVolume", (vk("id"), player),
                      (vk("volume"), [4, 0, 3])) +
           video_call("playerDispose", (vk("id"), player)) + VIDEO_WAIT)
+    write(t, "player-pause-and-text",
+          video_call("playerCreate", (vk("uri"), pooled_string(SILENT_URI))) +
+          video_call("playerCreate", (vk("uri"), pooled_string(TEXT_URI))) +
+          video_pump(80) +
+          video_call("playerPlay", (vk("id"), player)) + video_pump(40) +
+          video_call("playerPause", (vk("id"), player)) +
+          [5, 1, 1] + name(0) + [0] +  # the second player's events
+          video_call("playerSeek", (vk("id"), pooled_int(1)),
+                     (vk("ms"), [2, 3, 10])) + VIDEO_WAIT)
     write(t, "player-bad-uri",
           video_call("playerCreate", (vk("uri"), pooled_string(BOGUS_URI))) +
           video_pump(50) +
