@@ -343,7 +343,6 @@ void InitEnvironment(bool with_gstreamer) {
   g_setenv("GST_REGISTRY", ZK_FUZZ_GST_REGISTRY, TRUE);
   // No sound card here: audio goes to ALSA's null device.
   g_setenv("ALSA_CONFIG_PATH", ZK_FUZZ_ALSA_CONFIG, TRUE);
-  // Decoding threads per element would multiply with every player.
   gst_init(nullptr, nullptr);
 }
 
