@@ -102,11 +102,14 @@ constexpr GstClockTime kProbeTimeout = 10 * GST_SECOND;
 constexpr char kIsoContainerFormat[] = "ISO MP4/M4A";
 
 // The URI sits in quotes; FileUri percent-escapes quotes and backslashes, so
-// it cannot end them early.
+// it cannot end them early. Only decoded video leaves uridecodebin: other
+// streams are neither decoded nor exposed, so a file without video fails at
+// once instead of, at times, waiting out the preroll time-out (an audio pad
+// left unlinked does not always stop the demuxer with an error).
 constexpr char kPosterPipeline[] =
-    "uridecodebin uri=\"%s\" ! videoconvert ! videoflip video-direction=auto "
-    "! videoconvert ! video/x-raw,format=RGB ! appsink name=sink sync=false "
-    "max-buffers=1";
+    "uridecodebin uri=\"%s\" caps=video/x-raw(ANY) expose-all-streams=false "
+    "! videoconvert ! videoflip video-direction=auto ! videoconvert "
+    "! video/x-raw,format=RGB ! appsink name=sink sync=false max-buffers=1";
 constexpr GstClockTime kPosterPrerollTimeout = 15 * GST_SECOND;
 constexpr GstClockTime kPosterSampleTimeout = 5 * GST_SECOND;
 // The poster frame is a tenth of the way in, but never later than this: the
