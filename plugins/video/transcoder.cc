@@ -446,6 +446,15 @@ constexpr char kNoAudioMessage[] = "zk-no-audio";
 // Progress is queued and delivered at most this often.
 constexpr int64_t kProgressIntervalMs = 120;
 
+// How long an attempt may go without a frame reaching the encoder before it
+// counts as failed. decodebin sometimes drops the error of a demuxer that
+// fails the moment it starts (an MP4 cut before its index, say), and the
+// pipeline then waits for ever: the job would never answer, and every later
+// "compress" would be refused as busy.
+constexpr int64_t kStallTimeoutMs = 30000;
+int64_t g_stall_timeout_ms = kStallTimeoutMs;
+constexpr guint kStallCheckIntervalMs = 500;
+
 const H264Encoder* FindH264Encoder(const std::string& name) {
   for (const H264Encoder& encoder : kH264Encoders) {
     if (name == encoder.element) {
@@ -648,6 +657,8 @@ bool Transcoder::BuildPipeline(std::string* error) {
 
   g_autoptr(GstBus) bus = gst_element_get_bus(pipeline_);
   bus_watch_id_ = gst_bus_add_watch(bus, OnBus, this);
+  last_frame_ms_ = MonotonicMs();
+  stall_check_id_ = g_timeout_add(kStallCheckIntervalMs, OnStallCheck, this);
 
   if (gst_element_set_state(pipeline_, GST_STATE_PLAYING) ==
       GST_STATE_CHANGE_FAILURE) {
@@ -700,6 +711,7 @@ void Transcoder::TearDown() {
     g_clear_handle_id(&bus_watch_id_, g_source_remove);
     gst_clear_object(&pipeline_);
   }
+  g_clear_handle_id(&stall_check_id_, g_source_remove);
   video_linked_ = false;
   audio_linked_ = false;
   decodebin_ = nullptr;
@@ -790,6 +802,9 @@ GstPadProbeReturn Transcoder::OnBufferProbe(GstPad* pad,
                                             gpointer user_data) {
   auto* self = static_cast<Transcoder*>(user_data);
   GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+  if (buffer != nullptr) {
+    self->last_frame_ms_.store(MonotonicMs());
+  }
   if (buffer == nullptr || self->duration_ns_ <= 0 ||
       !GST_BUFFER_PTS_IS_VALID(buffer)) {
     return GST_PAD_PROBE_OK;
@@ -826,6 +841,25 @@ gboolean Transcoder::DeliverProgress(gpointer user_data) {
   }
   self->last_delivery_ms_ = now_ms;
   self->on_progress_(record->fraction);
+  return G_SOURCE_REMOVE;
+}
+
+void Transcoder::SetStallTimeoutForTesting(int64_t ms) {
+  g_stall_timeout_ms = ms;
+}
+
+// Runs on the main loop while an attempt runs; fails an attempt that has
+// gone too long without a frame, as a bus error would.
+gboolean Transcoder::OnStallCheck(gpointer user_data) {
+  auto* self = static_cast<Transcoder*>(user_data);
+  if (MonotonicMs() - self->last_frame_ms_.load() < g_stall_timeout_ms) {
+    return G_SOURCE_CONTINUE;
+  }
+  // Removed by returning; the next attempt starts a check of its own.
+  self->stall_check_id_ = 0;
+  g_autofree gchar* error = g_strdup_printf(
+      "no frame for %" G_GINT64_FORMAT " ms", g_stall_timeout_ms);
+  self->TryNextEncoder(error);
   return G_SOURCE_REMOVE;
 }
 

@@ -105,6 +105,10 @@ class Transcoder {
   // returns. Does nothing once the job has ended.
   void Cancel();
 
+  // Shortens the time an attempt may go without a frame, for attempts
+  // started from now on.
+  static void SetStallTimeoutForTesting(int64_t ms);
+
  private:
   struct ProgressRecord;
 
@@ -125,6 +129,7 @@ class Transcoder {
                                          gpointer user_data);
   static gboolean OnBus(GstBus* bus, GstMessage* message, gpointer user_data);
   static gboolean DeliverProgress(gpointer user_data);
+  static gboolean OnStallCheck(gpointer user_data);
 
   std::string input_path_;
   std::string output_path_;
@@ -147,6 +152,7 @@ class Transcoder {
   GstElement* audio_bin_ = nullptr;  // Null without an audio branch.
   GstElement* mux_ = nullptr;
   guint bus_watch_id_ = 0;       // 0 when there is no watch.
+  guint stall_check_id_ = 0;     // 0 when there is no attempt.
   gulong probe_id_ = 0;          // 0 when there is no probe.
   GstPad* probe_pad_ = nullptr;  // The encoder's sink pad; owned.
   // Decodebin adds pads from more than one streaming thread: the first pad of
@@ -167,6 +173,9 @@ class Transcoder {
   std::atomic<int64_t> last_progress_ms_{0};
   // Monotonic ms of the last progress delivery; main thread.
   int64_t last_delivery_ms_ = 0;
+  // Monotonic ms at which the attempt started or a frame last reached the
+  // encoder; written on the streaming thread, read on the main thread.
+  std::atomic<int64_t> last_frame_ms_{0};
 };
 
 #endif  // PLUGINS_VIDEO_TRANSCODER_H_
