@@ -192,10 +192,10 @@ void Player::SetVolume(double volume) {
   }
   // GObject would refuse an out-of-range value with a warning and keep the
   // old volume; the nearest allowed one is closer to what was asked.
-  GParamSpec* spec =
+  GParamSpec* param =
       g_object_class_find_property(G_OBJECT_GET_CLASS(pipeline_), "volume");
-  if (spec != nullptr && G_IS_PARAM_SPEC_DOUBLE(spec)) {
-    GParamSpecDouble* range = G_PARAM_SPEC_DOUBLE(spec);
+  if (param != nullptr && G_IS_PARAM_SPEC_DOUBLE(param)) {
+    GParamSpecDouble* range = G_PARAM_SPEC_DOUBLE(param);
     volume = std::clamp(volume, range->minimum, range->maximum);
   }
   g_object_set(pipeline_, "volume", volume, nullptr);
