@@ -446,12 +446,16 @@ constexpr char kNoAudioMessage[] = "zk-no-audio";
 // Progress is queued and delivered at most this often.
 constexpr int64_t kProgressIntervalMs = 120;
 
-// How long an attempt may go without a frame reaching the encoder before it
-// counts as failed. decodebin sometimes drops the error of a demuxer that
-// fails the moment it starts (an MP4 cut before its index, say), and the
-// pipeline then waits for ever: the job would never answer, and every later
-// "compress" would be refused as busy.
+// How long an attempt may go without decodebin announcing a stream, and
+// without a frame reaching the encoder, before it counts as failed.
+// decodebin sometimes drops the error of a demuxer that fails the moment it
+// starts (an MP4 cut before its index, say, about one attempt in twenty),
+// and the pipeline then waits for ever: the job would never answer, and
+// every later "compress" would be refused as busy. A local file that opens
+// at all announces its streams within milliseconds.
+constexpr int64_t kOpenTimeoutMs = 10000;
 constexpr int64_t kStallTimeoutMs = 30000;
+int64_t g_open_timeout_ms = kOpenTimeoutMs;
 int64_t g_stall_timeout_ms = kStallTimeoutMs;
 constexpr guint kStallCheckIntervalMs = 500;
 
@@ -658,6 +662,7 @@ bool Transcoder::BuildPipeline(std::string* error) {
   g_autoptr(GstBus) bus = gst_element_get_bus(pipeline_);
   bus_watch_id_ = gst_bus_add_watch(bus, OnBus, this);
   last_frame_ms_ = MonotonicMs();
+  source_opened_ = false;
   stall_check_id_ = g_timeout_add(kStallCheckIntervalMs, OnStallCheck, this);
 
   if (gst_element_set_state(pipeline_, GST_STATE_PLAYING) ==
@@ -729,6 +734,7 @@ void Transcoder::DeleteOutput() {
 }
 
 void Transcoder::LinkDecodedPad(GstPad* pad) {
+  source_opened_.store(true);
   g_autoptr(GstCaps) caps = gst_pad_get_current_caps(pad);
   if (caps == nullptr) {
     caps = gst_pad_query_caps(pad, nullptr);
@@ -844,21 +850,27 @@ gboolean Transcoder::DeliverProgress(gpointer user_data) {
   return G_SOURCE_REMOVE;
 }
 
-void Transcoder::SetStallTimeoutForTesting(int64_t ms) {
-  g_stall_timeout_ms = ms;
+void Transcoder::SetTimeoutsForTesting(int64_t open_ms, int64_t stall_ms) {
+  g_open_timeout_ms = open_ms;
+  g_stall_timeout_ms = stall_ms;
 }
 
-// Runs on the main loop while an attempt runs; fails an attempt that has
-// gone too long without a frame, as a bus error would.
+// Runs on the main loop while an attempt runs; fails an attempt whose source
+// has not opened, or that has gone too long without a frame, as a bus error
+// would.
 gboolean Transcoder::OnStallCheck(gpointer user_data) {
   auto* self = static_cast<Transcoder*>(user_data);
-  if (MonotonicMs() - self->last_frame_ms_.load() < g_stall_timeout_ms) {
+  const bool opened = self->source_opened_.load();
+  const int64_t limit = opened ? g_stall_timeout_ms : g_open_timeout_ms;
+  if (MonotonicMs() - self->last_frame_ms_.load() < limit) {
     return G_SOURCE_CONTINUE;
   }
   // Removed by returning; the next attempt starts a check of its own.
   self->stall_check_id_ = 0;
   g_autofree gchar* error = g_strdup_printf(
-      "no frame for %" G_GINT64_FORMAT " ms", g_stall_timeout_ms);
+      opened ? "no frame for %" G_GINT64_FORMAT " ms"
+             : "the source did not open within %" G_GINT64_FORMAT " ms",
+      limit);
   self->TryNextEncoder(error);
   return G_SOURCE_REMOVE;
 }

@@ -105,9 +105,9 @@ class Transcoder {
   // returns. Does nothing once the job has ended.
   void Cancel();
 
-  // Shortens the time an attempt may go without a frame, for attempts
-  // started from now on.
-  static void SetStallTimeoutForTesting(int64_t ms);
+  // Shortens the time an attempt may take to open its source and the time
+  // it may go without a frame, for attempts started from now on.
+  static void SetTimeoutsForTesting(int64_t open_ms, int64_t stall_ms);
 
  private:
   struct ProgressRecord;
@@ -176,6 +176,8 @@ class Transcoder {
   // Monotonic ms at which the attempt started or a frame last reached the
   // encoder; written on the streaming thread, read on the main thread.
   std::atomic<int64_t> last_frame_ms_{0};
+  // decodebin has announced a stream in this attempt; streaming thread.
+  std::atomic<bool> source_opened_{false};
 };
 
 #endif  // PLUGINS_VIDEO_TRANSCODER_H_

@@ -20,7 +20,7 @@ namespace {
 
 class TranscoderStallTest : public ::testing::Test {
  protected:
-  void TearDown() override { Transcoder::SetStallTimeoutForTesting(30000); }
+  void TearDown() override { Transcoder::SetTimeoutsForTesting(10000, 30000); }
 };
 
 // Jobs started together on a file without an index all end, failed and
@@ -28,7 +28,7 @@ class TranscoderStallTest : public ::testing::Test {
 // error came through or not.
 TEST_F(TranscoderStallTest, JobsOnBrokenSourcesAllEnd) {
   constexpr int kJobs = 12;
-  Transcoder::SetStallTimeoutForTesting(1000);
+  Transcoder::SetTimeoutsForTesting(1000, 1000);
   const std::string clip = test_media::Shared("clip_320x240.mp4");
   ASSERT_FALSE(clip.empty());
   g_autofree gchar* bytes = nullptr;
