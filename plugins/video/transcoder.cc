@@ -332,6 +332,36 @@ bool IsSpecialFile(const std::string& path) {
   return g_stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode);
 }
 
+bool HasStoppedDemuxer(GstBin* bin) {
+  bool stopped = false;
+  g_autoptr(GstIterator) elements = gst_bin_iterate_recurse(bin);
+  g_auto(GValue) item = G_VALUE_INIT;
+  while (!stopped && gst_iterator_next(elements, &item) == GST_ITERATOR_OK) {
+    GstElement* element = GST_ELEMENT(g_value_get_object(&item));
+    GST_OBJECT_LOCK(element);
+    const bool has_output = element->numsrcpads > 0;
+    GST_OBJECT_UNLOCK(element);
+    if (!has_output && !GST_IS_BIN(element)) {
+      // Sinks have no task on their input; a demuxer in pull mode has one
+      // until it has pushed its last buffer out of the pads it made.
+      g_autoptr(GstIterator) pads = gst_element_iterate_sink_pads(element);
+      g_auto(GValue) pad_item = G_VALUE_INIT;
+      while (!stopped &&
+             gst_iterator_next(pads, &pad_item) == GST_ITERATOR_OK) {
+        GstPad* pad = GST_PAD(g_value_get_object(&pad_item));
+        GST_OBJECT_LOCK(pad);
+        GstTask* task = GST_PAD_TASK(pad);
+        stopped =
+            task != nullptr && gst_task_get_state(task) == GST_TASK_PAUSED;
+        GST_OBJECT_UNLOCK(pad);
+        g_value_reset(&pad_item);
+      }
+    }
+    g_value_reset(&item);
+  }
+  return stopped;
+}
+
 ProbeResult ProbeMedia(const std::string& path) {
   ProbeResult result;
   const std::string uri = FileUri(path);
@@ -861,16 +891,26 @@ void Transcoder::SetTimeoutsForTesting(int64_t open_ms, int64_t stall_ms) {
 gboolean Transcoder::OnStallCheck(gpointer user_data) {
   auto* self = static_cast<Transcoder*>(user_data);
   const bool opened = self->source_opened_.load();
+  // Seen on two checks in a row, so that an error the demuxer's bin did pass
+  // on reaches the bus watch first and names the failure.
+  const bool was_stopped = self->demuxer_stopped_;
+  self->demuxer_stopped_ =
+      !opened && HasStoppedDemuxer(GST_BIN(self->pipeline_));
   const int64_t limit = opened ? g_stall_timeout_ms : g_open_timeout_ms;
-  if (MonotonicMs() - self->last_frame_ms_.load() < limit) {
+  g_autofree gchar* error = nullptr;
+  if (was_stopped && self->demuxer_stopped_) {
+    error = g_strdup("the demuxer stopped before it found a stream");
+  } else if (MonotonicMs() - self->last_frame_ms_.load() >= limit) {
+    error = g_strdup_printf(
+        opened ? "no frame for %" G_GINT64_FORMAT " ms"
+               : "the source did not open within %" G_GINT64_FORMAT " ms",
+        limit);
+  } else {
     return G_SOURCE_CONTINUE;
   }
   // Removed by returning; the next attempt starts a check of its own.
   self->stall_check_id_ = 0;
-  g_autofree gchar* error = g_strdup_printf(
-      opened ? "no frame for %" G_GINT64_FORMAT " ms"
-             : "the source did not open within %" G_GINT64_FORMAT " ms",
-      limit);
+  self->demuxer_stopped_ = false;
   self->TryNextEncoder(error);
   return G_SOURCE_REMOVE;
 }

@@ -48,6 +48,13 @@ std::string FileUri(const std::string& path);
 // device such as /dev/zero or a terminal never ends or never answers.
 bool IsSpecialFile(const std::string& path);
 
+// Whether an element inside bin reads its input with a task of its own that
+// has stopped before the element made a single output pad: a demuxer that
+// failed on its input before it found a stream. decodebin drops the error of
+// an element that fails while decodebin is still starting it, and then
+// waits for ever; this is how such a pipeline can be told from a slow one.
+bool HasStoppedDemuxer(GstBin* bin);
+
 // Writes a JPEG of one frame of the video at input (an absolute path) to
 // output, taken a tenth of the way in but no later than 1 s, upright, with
 // its longer side scaled down to max_side (0 or less: no limit). Returns
@@ -178,6 +185,8 @@ class Transcoder {
   std::atomic<int64_t> last_frame_ms_{0};
   // decodebin has announced a stream in this attempt; streaming thread.
   std::atomic<bool> source_opened_{false};
+  // The last stall check found a stopped demuxer; main thread.
+  bool demuxer_stopped_ = false;
 };
 
 #endif  // PLUGINS_VIDEO_TRANSCODER_H_
