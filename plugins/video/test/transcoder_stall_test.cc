@@ -83,4 +83,53 @@ TEST_F(TranscoderStallTest, StoppedDemuxerFailsTheAttempt) {
   ExpectAllFailWithin(12, 15000);
 }
 
+// A demuxer whose input ends before it found a stream stops its task with
+// no output pad; one that found its streams, or is still reading, does not
+// count, and neither does a sink.
+TEST(HasStoppedDemuxer, TellsAStoppedDemuxerFromOthers) {
+  const std::string clip = test_media::Shared("clip_320x240.mp4");
+  ASSERT_FALSE(clip.empty());
+  g_autofree gchar* bytes = nullptr;
+  gsize length = 0;
+  ASSERT_TRUE(g_file_get_contents(clip.c_str(), &bytes, &length, nullptr));
+  media_files::ScratchDir dir;
+  const std::string cut = dir.File("cut.mp4");
+  ASSERT_TRUE(g_file_set_contents(cut.c_str(), bytes, length / 2, nullptr));
+  const struct {
+    const char* name;
+    std::string description;
+    GstMessageType settled;  // What tells that the pipeline has settled.
+    bool stopped;
+  } cases[] = {
+      {"a file without its index", "filesrc location=\"" + cut + "\" ! qtdemux",
+       GST_MESSAGE_ERROR, true},
+      {"a whole file, its streams found",
+       "filesrc location=\"" + clip + "\" ! qtdemux ! fakesink",
+       GST_MESSAGE_ASYNC_DONE, false},
+      {"sinks only", "fakesrc num-buffers=3 ! fakesink", GST_MESSAGE_ASYNC_DONE,
+       false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(GstElement) pipeline = GST_ELEMENT(
+        gst_object_ref_sink(gst_parse_launch(c.description.c_str(), &error)));
+    ASSERT_NE(pipeline, nullptr);
+    g_autoptr(GstBus) bus = gst_element_get_bus(pipeline);
+    gst_element_set_state(pipeline, GST_STATE_PAUSED);
+    g_autoptr(GstMessage) message = gst_bus_timed_pop_filtered(
+        bus, 10 * GST_SECOND,
+        static_cast<GstMessageType>(GST_MESSAGE_ERROR |
+                                    GST_MESSAGE_ASYNC_DONE));
+    ASSERT_NE(message, nullptr);
+    EXPECT_EQ(GST_MESSAGE_TYPE(message), c.settled);
+    // The demuxer pauses its task right after it has posted its error.
+    const bool stopped = test_media::WaitUntil(
+        [&] { return HasStoppedDemuxer(GST_BIN(pipeline)); },
+        c.stopped ? 5000 : 300);
+    EXPECT_EQ(stopped, c.stopped);
+    gst_element_set_state(pipeline, GST_STATE_NULL);
+  }
+}
+
 }  // namespace
