@@ -24,9 +24,11 @@ constexpr char kAppSinkName[] = "zk_appsink";
 // How long the media may take to preroll, without news of buffering, before
 // it counts as unplayable. decodebin sometimes drops the error of a demuxer
 // that fails the moment it starts (a truncated MP4, say), and the pipeline
-// then waits for ever; this ends that wait.
+// then waits for ever. Such a stopped demuxer is looked for this often, and
+// whatever else stalls a preroll ends at the time-out.
 constexpr guint kOpenTimeoutMs = 30000;
 guint g_open_timeout_ms = kOpenTimeoutMs;
+constexpr guint kOpenCheckIntervalMs = 500;
 
 // Called on a streaming thread when the pipeline has prerolled a frame.
 GstFlowReturn on_preroll(GstAppSink* sink, gpointer user_data) {
@@ -144,7 +146,7 @@ Player::Player(FlTextureRegistrar* registrar,
 }
 
 Player::~Player() {
-  g_clear_handle_id(&open_timeout_id_, g_source_remove);
+  g_clear_handle_id(&open_check_id_, g_source_remove);
   if (pipeline_ != nullptr) {
     // Stops the streaming threads: no appsink callback runs after this.
     gst_element_set_state(pipeline_, GST_STATE_NULL);
@@ -228,18 +230,34 @@ void Player::SetOpenTimeoutForTesting(guint ms) {
 }
 
 void Player::ArmOpenTimeout() {
-  g_clear_handle_id(&open_timeout_id_, g_source_remove);
-  open_timeout_id_ = g_timeout_add(g_open_timeout_ms, OnOpenTimeout, this);
+  open_deadline_us_ =
+      g_get_monotonic_time() + static_cast<gint64>(g_open_timeout_ms) * 1000;
+  if (open_check_id_ == 0) {
+    open_check_id_ = g_timeout_add(kOpenCheckIntervalMs, OnOpenCheck, this);
+  }
 }
 
-// Runs on the main loop when prerolling has taken too long: the media fails
-// as if the pipeline had said so.
-gboolean Player::OnOpenTimeout(gpointer data) {
+// Runs on the main loop while the pipeline prerolls. When the demuxer has
+// stopped without a stream (seen twice, so that an error that did get
+// through comes first) or prerolling has taken too long, the media fails as
+// if the pipeline had said so.
+gboolean Player::OnOpenCheck(gpointer data) {
   auto* self = static_cast<Player*>(data);
-  self->open_timeout_id_ = 0;
-  g_autoptr(GError) error =
-      g_error_new(GST_STREAM_ERROR, GST_STREAM_ERROR_FAILED,
-                  "The media did not open within %u ms", g_open_timeout_ms);
+  const bool was_stopped = self->demuxer_stopped_;
+  self->demuxer_stopped_ = HasStoppedDemuxer(GST_BIN(self->pipeline_));
+  g_autoptr(GError) error = nullptr;
+  if (was_stopped && self->demuxer_stopped_) {
+    error = g_error_new_literal(
+        GST_STREAM_ERROR, GST_STREAM_ERROR_DEMUX,
+        "The media's demuxer stopped before it found a stream");
+  } else if (g_get_monotonic_time() >= self->open_deadline_us_) {
+    error =
+        g_error_new(GST_STREAM_ERROR, GST_STREAM_ERROR_FAILED,
+                    "The media did not open within %u ms", g_open_timeout_ms);
+  } else {
+    return G_SOURCE_CONTINUE;
+  }
+  self->open_check_id_ = 0;
   gst_element_post_message(
       self->pipeline_,
       gst_message_new_error(GST_OBJECT(self->pipeline_), error, nullptr));
@@ -273,7 +291,7 @@ void Player::HandleBusMessage(GstMessage* message) {
       const char* text = error != nullptr ? error->message : "";
       const char* details = debug != nullptr ? debug : "";
       g_warning("Video playback failed: %s (%s)", text, details);
-      g_clear_handle_id(&open_timeout_id_, g_source_remove);
+      g_clear_handle_id(&open_check_id_, g_source_remove);
       gst_element_set_state(pipeline_, GST_STATE_NULL);
       SendError("VideoError", text, details);
       break;
@@ -282,7 +300,7 @@ void Player::HandleBusMessage(GstMessage* message) {
       gint percent = 0;
       gst_message_parse_buffering(message, &percent);
       // A network source that buffers is slow, not stuck.
-      if (open_timeout_id_ != 0) {
+      if (open_check_id_ != 0) {
         ArmOpenTimeout();
       }
       if (percent < 100 && !buffering_) {
@@ -311,7 +329,7 @@ void Player::HandleBusMessage(GstMessage* message) {
       if (!initialized_ &&
           GST_MESSAGE_SRC(message) == GST_OBJECT_CAST(pipeline_)) {
         initialized_ = true;
-        g_clear_handle_id(&open_timeout_id_, g_source_remove);
+        g_clear_handle_id(&open_check_id_, g_source_remove);
         SendInitialized();
       }
       break;

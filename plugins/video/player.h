@@ -52,7 +52,7 @@ class Player {
 
  private:
   static gboolean OnBusMessage(GstBus* bus, GstMessage* message, gpointer data);
-  static gboolean OnOpenTimeout(gpointer data);
+  static gboolean OnOpenCheck(gpointer data);
   static FlMethodErrorResponse* OnListen(FlEventChannel* channel,
                                          FlValue* args,
                                          gpointer data);
@@ -81,8 +81,12 @@ class Player {
   std::string pending_error_details_;
   GstElement* pipeline_ = nullptr;  // playbin, one reference; may be null.
   guint bus_watch_id_ = 0;          // 0 when there is none.
-  // Ends a preroll that neither finishes nor fails; 0 when none is pending.
-  guint open_timeout_id_ = 0;
+  // Watches a preroll that neither finishes nor fails; 0 when none is
+  // pending. The preroll counts as failed at the deadline (monotonic us).
+  guint open_check_id_ = 0;
+  gint64 open_deadline_us_ = 0;
+  // The last check found a demuxer stopped without a stream.
+  bool demuxer_stopped_ = false;
   bool initialized_ = false;
   bool playing_ = false;  // Playback is wanted; survives buffering.
   bool buffering_ = false;

@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
+#include "media_files.h"
 #include "player.h"
 #include "test_media.h"
 #include "video_plugin_fixture.h"
@@ -69,6 +71,33 @@ TEST_F(PlayerOpenTimeoutTest, MediaThatOpensIsLeftAlone) {
   test_media::WaitUntil([] { return false; }, 2000);
   EXPECT_EQ(Names(id), std::vector<std::string>{"initialized"});
   CallPlayer("playerDispose", id);
+}
+
+// An MP4 cut before its index, played by several players at once: decodebin
+// loses the demuxer's error for some of them, and those fail all the same,
+// long before the time-out.
+TEST_F(PlayerOpenTimeoutTest, StoppedDemuxerFails) {
+  constexpr int kPlayers = 24;
+  Player::SetOpenTimeoutForTesting(60000);
+  const std::string clip = test_media::Shared("clip_320x240.mp4");
+  ASSERT_FALSE(clip.empty());
+  g_autofree gchar* bytes = nullptr;
+  gsize length = 0;
+  ASSERT_TRUE(g_file_get_contents(clip.c_str(), &bytes, &length, nullptr));
+  media_files::ScratchDir dir;
+  const std::string cut = dir.File("cut.mp4");
+  ASSERT_TRUE(g_file_set_contents(cut.c_str(), bytes, length / 2, nullptr));
+  std::vector<int64_t> ids;
+  for (int i = 0; i < kPlayers; ++i) {
+    ids.push_back(CreatePlayer(test_media::Uri(cut)));
+    ASSERT_GT(ids.back(), 0);
+    Listen(ids.back());
+  }
+  for (int64_t id : ids) {
+    ASSERT_TRUE(WaitForEvents(id, 1, 15000));
+    EXPECT_EQ(Names(id), std::vector<std::string>{"VideoError"});
+    CallPlayer("playerDispose", id);
+  }
 }
 
 }  // namespace
