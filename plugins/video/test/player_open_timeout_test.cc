@@ -55,7 +55,10 @@ TEST_F(PlayerOpenTimeoutTest, PrerollThatNeverEndsFails) {
 // Media that prerolls in time keeps playing past the time-out, and a player
 // disposed while it waits leaves no time-out behind to fire.
 TEST_F(PlayerOpenTimeoutTest, MediaThatOpensIsLeftAlone) {
-  Player::SetOpenTimeoutForTesting(1500);
+  // Long enough for a sanitized build on a busy machine to open the clip.
+  constexpr guint kTimeoutMs = 5000;
+  Player::SetOpenTimeoutForTesting(kTimeoutMs);
+  const gint64 created = g_get_monotonic_time();
   const std::string clip = test_media::VideoClip();
   ASSERT_FALSE(clip.empty());
   const int64_t id = CreatePlayer(test_media::Uri(clip));
@@ -68,7 +71,9 @@ TEST_F(PlayerOpenTimeoutTest, MediaThatOpensIsLeftAlone) {
   CallPlayer("playerLooping", id, {{"looping", fl_value_new_bool(true)}});
   CallPlayer("playerPlay", id);
   // Past the time-out, counted from the player's creation.
-  test_media::WaitUntil([] { return false; }, 2000);
+  const gint64 past = created + (kTimeoutMs + 500) * G_GINT64_CONSTANT(1000);
+  test_media::WaitUntil([past] { return g_get_monotonic_time() > past; },
+                        kTimeoutMs + 1000);
   EXPECT_EQ(Names(id), std::vector<std::string>{"initialized"});
   CallPlayer("playerDispose", id);
 }
