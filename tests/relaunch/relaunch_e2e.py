@@ -57,10 +57,16 @@ def quit_app(peer):
 
 
 def runs_zelkoz(pid):
+    """Whether pid runs the bundle's zelkoz in this session (other tests may
+    run the same executable in sessions of their own at the same time)."""
     try:
-        return os.readlink(f"/proc/{pid}/exe") == os.path.realpath(zelkoz)
+        if os.readlink(f"/proc/{pid}/exe") != os.path.realpath(zelkoz):
+            return False
+        with open(f"/proc/{pid}/environ", "rb") as f:
+            environment = f.read().split(b"\0")
     except OSError:
         return False
+    return f"ZK_SESSION_DIR={session}".encode() in environment
 
 
 def error_code(reply):
