@@ -23,6 +23,8 @@ import sys
 import time
 import urllib.parse
 
+# The helpers are imported from the source tree, which stays clean.
+sys.dont_write_bytecode = True
 here = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(here, "..", "lib"))
 sys.path.insert(0, here)
