@@ -549,6 +549,6 @@ Player* zelko_desktop_video_plugin_lookup_player(ZelkoDesktopVideoPlugin* self,
 
 void zelko_desktop_video_plugin_register_with_registrar(
     FlPluginRegistrar* registrar) {
-  g_autoptr(ZelkoDesktopVideoPlugin) plugin =
+  G_GNUC_UNUSED g_autoptr(ZelkoDesktopVideoPlugin) plugin =
       zelko_desktop_video_plugin_new(registrar);
 }

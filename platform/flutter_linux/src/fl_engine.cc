@@ -368,7 +368,7 @@ gboolean PeerReadableCb(gint fd, GIOCondition condition, gpointer user_data) {
     ClosePeer(self);
     return G_SOURCE_REMOVE;
   }
-  g_autoptr(FlEngine) keep = FL_ENGINE(g_object_ref(self));
+  G_GNUC_UNUSED g_autoptr(FlEngine) keep = FL_ENGINE(g_object_ref(self));
   self->read_buffer->insert(self->read_buffer->end(), chunk, chunk + n);
   size_t offset = 0;
   while (self->peer_fd >= 0 && self->read_buffer->size() - offset >= 4) {

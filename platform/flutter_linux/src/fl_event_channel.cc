@@ -81,7 +81,7 @@ static void message_cb(FlBinaryMessenger* messenger,
     return;
   }
   // The handler may drop the channel's last outside reference.
-  g_autoptr(FlEventChannel) keep = FL_EVENT_CHANNEL(g_object_ref(self));
+  G_GNUC_UNUSED g_autoptr(FlEventChannel) keep = FL_EVENT_CHANNEL(g_object_ref(self));
   g_autoptr(FlMethodErrorResponse) verdict = nullptr;
   if (handler != nullptr) {
     verdict = handler(self, args, self->handler_data);
