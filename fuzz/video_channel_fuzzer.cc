@@ -239,7 +239,7 @@ struct SentCall {
   std::string output;  // and where they write.
 };
 
-// With ZK_FUZZ_VERBOSE=1, each call and its answer.
+// With ZK_FUZZ_VERBOSE=1, each call (as sent, below) and its answer.
 void Trace(const std::string& method, FlMethodResponse* response) {
   if (g_strcmp0(g_getenv("ZK_FUZZ_VERBOSE"), "1") != 0) {
     return;
@@ -373,6 +373,11 @@ class Run {
     } else if (name == "compress") {
       call.input = StringArg(args, "input");
       call.output = StringArg(args, "output");
+    }
+    if (g_strcmp0(g_getenv("ZK_FUZZ_VERBOSE"), "1") == 0) {
+      g_autofree gchar* text =
+          args != nullptr ? fl_value_to_string(args) : g_strdup("null");
+      fprintf(stderr, "send %s %s\n", name.c_str(), text);
     }
     call.ticket = messenger_.Call(kChannel, name, args);
     sent_.push_back(call);

@@ -783,7 +783,21 @@ void Transcoder::LinkDecodedPad(GstPad* pad) {
   }
   if (branch != nullptr) {
     g_autoptr(GstPad) sink_pad = gst_element_get_static_pad(branch, "sink");
-    gst_pad_link(pad, sink_pad);
+    const GstPadLinkReturn linked = gst_pad_link(pad, sink_pad);
+    if (linked != GST_PAD_LINK_OK) {
+      // A size or format that the encoder or the muxer refuses (the muxer
+      // takes no picture under 16 pixels a side) leaves the branch without
+      // data and the muxer waiting for it: no element reports that, so the
+      // attempt fails here as a bus error would.
+      g_autoptr(GError) error = g_error_new(
+          GST_STREAM_ERROR, GST_STREAM_ERROR_FORMAT,
+          "couldn't link the decoded %s: %s",
+          branch == video_bin_ ? "video" : "audio",
+          gst_pad_link_get_name(linked));
+      gst_element_post_message(
+          decodebin_,
+          gst_message_new_error(GST_OBJECT(decodebin_), error, nullptr));
+    }
     return;
   }
   // Streams past the first of their kind, and audio without an audio

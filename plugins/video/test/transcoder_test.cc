@@ -530,6 +530,42 @@ TEST(TranscoderTest, EndsOnSourcesItCannotUse) {
   }
 }
 
+// A size the muxer refuses (under 16 pixels a side) fails every encoder's
+// attempt as soon as the decoded video cannot be linked, rather than after
+// the wait for a frame that never comes; sizes it takes still work.
+TEST(TranscoderTest, FailsAtOnceOnASizeTheMuxerRefuses) {
+  const std::string input = compress_test::AvClip();
+  ASSERT_FALSE(input.empty());
+  const size_t encoders = AvailableH264Encoders().size();
+  const struct {
+    int width;
+    int height;
+    bool ok;
+  } cases[] = {{100, 2, false}, {8, 48, false}, {16, 16, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
+    const std::string output = OutputPath("refused-size.mp4");
+    LogCapture log;
+    Outcome outcome = RunJob({input, output, c.width, c.height, 1000, true});
+    EXPECT_EQ(outcome.ok, c.ok);
+    EXPECT_FALSE(outcome.cancelled);
+    std::vector<std::string> failed = log.Starting("Video compress: ");
+    if (c.ok) {
+      EXPECT_TRUE(failed.empty());
+      EXPECT_TRUE(Exists(output));
+      g_remove(output.c_str());
+      continue;
+    }
+    EXPECT_FALSE(Exists(output));
+    ASSERT_EQ(failed.size(), encoders);
+    for (size_t i = 0; i < encoders; ++i) {
+      EXPECT_EQ(failed[i], "Video compress: " + AvailableH264Encoders()[i] +
+                               " failed: couldn't link the decoded video: "
+                               "no common format");
+    }
+  }
+}
+
 // Destroying a running job stops it there: no done callback, no progress
 // afterwards, even from records queued before, and the output stays.
 TEST(TranscoderTest, DestructionStopsTheJob) {
