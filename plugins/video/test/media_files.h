@@ -91,6 +91,24 @@ inline std::string LinkTo(const ScratchDir& dir,
   return link;
 }
 
+// Writes the first half of source to name in dir (for a clip whose index
+// is at its end, a file the demuxer can never open); returns its path or ""
+// after a failure.
+inline std::string FirstHalfOf(const ScratchDir& dir,
+                               const std::string& name,
+                               const std::string& source) {
+  g_autofree gchar* bytes = nullptr;
+  gsize length = 0;
+  const std::string cut = dir.File(name);
+  if (source.empty() ||
+      !g_file_get_contents(source.c_str(), &bytes, &length, nullptr) ||
+      !g_file_set_contents(cut.c_str(), bytes, length / 2, nullptr)) {
+    ADD_FAILURE() << "cannot write half of " << source << " to " << cut;
+    return "";
+  }
+  return cut;
+}
+
 }  // namespace media_files
 
 #endif  // PLUGINS_VIDEO_TEST_MEDIA_FILES_H_

@@ -84,14 +84,10 @@ TEST_F(PlayerOpenTimeoutTest, MediaThatOpensIsLeftAlone) {
 TEST_F(PlayerOpenTimeoutTest, StoppedDemuxerFails) {
   constexpr int kPlayers = 24;
   Player::SetOpenTimeoutForTesting(60000);
-  const std::string clip = test_media::Shared("clip_320x240.mp4");
-  ASSERT_FALSE(clip.empty());
-  g_autofree gchar* bytes = nullptr;
-  gsize length = 0;
-  ASSERT_TRUE(g_file_get_contents(clip.c_str(), &bytes, &length, nullptr));
   media_files::ScratchDir dir;
-  const std::string cut = dir.File("cut.mp4");
-  ASSERT_TRUE(g_file_set_contents(cut.c_str(), bytes, length / 2, nullptr));
+  const std::string cut = media_files::FirstHalfOf(
+      dir, "cut.mp4", test_media::Shared("clip_320x240.mp4"));
+  ASSERT_FALSE(cut.empty());
   std::vector<int64_t> ids;
   for (int i = 0; i < kPlayers; ++i) {
     ids.push_back(CreatePlayer(test_media::Uri(cut)));

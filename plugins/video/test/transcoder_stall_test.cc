@@ -27,14 +27,10 @@ class TranscoderStallTest : public ::testing::Test {
 // half: it keeps its index at the end) and waits up to timeout_ms for all of
 // them to end; every one must end failed, once, without output.
 void ExpectAllFailWithin(int jobs_count, guint timeout_ms) {
-  const std::string clip = test_media::Shared("clip_320x240.mp4");
-  ASSERT_FALSE(clip.empty());
-  g_autofree gchar* bytes = nullptr;
-  gsize length = 0;
-  ASSERT_TRUE(g_file_get_contents(clip.c_str(), &bytes, &length, nullptr));
   media_files::ScratchDir dir;
-  const std::string cut = dir.File("cut.mp4");
-  ASSERT_TRUE(g_file_set_contents(cut.c_str(), bytes, length / 2, nullptr));
+  const std::string cut = media_files::FirstHalfOf(
+      dir, "cut.mp4", test_media::Shared("clip_320x240.mp4"));
+  ASSERT_FALSE(cut.empty());
 
   struct Outcome {
     int done = 0;
@@ -89,12 +85,9 @@ TEST_F(TranscoderStallTest, StoppedDemuxerFailsTheAttempt) {
 TEST(HasStoppedDemuxer, TellsAStoppedDemuxerFromOthers) {
   const std::string clip = test_media::Shared("clip_320x240.mp4");
   ASSERT_FALSE(clip.empty());
-  g_autofree gchar* bytes = nullptr;
-  gsize length = 0;
-  ASSERT_TRUE(g_file_get_contents(clip.c_str(), &bytes, &length, nullptr));
   media_files::ScratchDir dir;
-  const std::string cut = dir.File("cut.mp4");
-  ASSERT_TRUE(g_file_set_contents(cut.c_str(), bytes, length / 2, nullptr));
+  const std::string cut = media_files::FirstHalfOf(dir, "cut.mp4", clip);
+  ASSERT_FALSE(cut.empty());
   const struct {
     const char* name;
     std::string description;
