@@ -28,6 +28,7 @@
 #include "fl_fake_plugin_registrar.h"
 #include "fl_fake_texture_registrar.h"
 #include "fuzz_support.h"
+#include "transcoder.h"
 #include "zelko_desktop_video_plugin_private.h"
 
 namespace {
@@ -82,16 +83,10 @@ std::string Uri(const std::string& path) {
   return uri != nullptr ? uri : "";
 }
 
-// The first AAC encoder element this installation has, or "".
+// The AAC encoder the plugin would use first, or "".
 std::string AacEncoder() {
-  for (const char* name : {"avenc_aac", "voaacenc", "fdkaacenc"}) {
-    GstElementFactory* factory = gst_element_factory_find(name);
-    if (factory != nullptr) {
-      gst_object_unref(factory);
-      return name;
-    }
-  }
-  return "";
+  const std::vector<std::string> found = AvailableAacEncoders();
+  return found.empty() ? "" : found.front();
 }
 
 // Runs a gst-launch style description to its end.

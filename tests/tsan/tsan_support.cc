@@ -9,6 +9,8 @@
 #include <map>
 #include <vector>
 
+#include "transcoder.h"
+
 namespace tsan_support {
 
 namespace {
@@ -37,16 +39,10 @@ gboolean TimeoutCb(gpointer data) {
   return G_SOURCE_REMOVE;
 }
 
-// The first AAC encoder this installation has, or "".
+// The AAC encoder the plugin would use first, or "".
 std::string AacEncoder() {
-  for (const char* name : {"avenc_aac", "voaacenc", "fdkaacenc"}) {
-    GstElementFactory* factory = gst_element_factory_find(name);
-    if (factory != nullptr) {
-      gst_object_unref(factory);
-      return name;
-    }
-  }
-  return "";
+  const std::vector<std::string> found = AvailableAacEncoders();
+  return found.empty() ? "" : found.front();
 }
 
 }  // namespace
