@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "transcoder.h"
+#include "media_guard.h"
 
 namespace {
 
@@ -21,29 +21,11 @@ constexpr char kVideoSinkDescription[] =
 
 constexpr char kAppSinkName[] = "zk_appsink";
 
-// How long the media may take to preroll, without news of buffering, before
-// it counts as unplayable. decodebin sometimes drops the error of a demuxer
-// that fails the moment it starts (a truncated MP4, say), and the pipeline
-// then waits for ever. Such a stopped demuxer is looked for this often, and
-// whatever else stalls a preroll ends at the time-out.
-constexpr guint kOpenTimeoutMs = 30000;
-guint g_open_timeout_ms = kOpenTimeoutMs;
-constexpr guint kOpenCheckIntervalMs = 500;
-
-// Called on a streaming thread when the pipeline has prerolled a frame.
-GstFlowReturn on_preroll(GstAppSink* sink, gpointer user_data) {
-  GstSample* sample = gst_app_sink_pull_preroll(sink);
-  if (sample != nullptr) {
-    zk_frame_texture_take_frame(static_cast<ZkFrameTexture*>(user_data),
-                                sample);
-    gst_sample_unref(sample);
-  }
-  return GST_FLOW_OK;
-}
-
-// Called on a streaming thread for every frame while playing.
-GstFlowReturn on_sample(GstAppSink* sink, gpointer user_data) {
-  GstSample* sample = gst_app_sink_pull_sample(sink);
+// Called on a streaming thread with a frame: the preroll frame (Pull is
+// gst_app_sink_pull_preroll) or, while playing, every frame.
+template <GstSample* (*Pull)(GstAppSink*)>
+GstFlowReturn on_frame(GstAppSink* sink, gpointer user_data) {
+  GstSample* sample = Pull(sink);
   if (sample != nullptr) {
     zk_frame_texture_take_frame(static_cast<ZkFrameTexture*>(user_data),
                                 sample);
@@ -107,8 +89,8 @@ Player::Player(FlTextureRegistrar* registrar,
       gst_bin_get_by_name(GST_BIN(video_sink), kAppSinkName);
   if (appsink != nullptr) {
     GstAppSinkCallbacks callbacks = {};
-    callbacks.new_preroll = on_preroll;
-    callbacks.new_sample = on_sample;
+    callbacks.new_preroll = on_frame<gst_app_sink_pull_preroll>;
+    callbacks.new_sample = on_frame<gst_app_sink_pull_sample>;
     // The texture outlives the pipeline: the destructor stops the pipeline
     // before it drops its reference.
     gst_app_sink_set_callbacks(GST_APP_SINK(appsink), &callbacks, texture_,
@@ -146,7 +128,7 @@ Player::Player(FlTextureRegistrar* registrar,
 }
 
 Player::~Player() {
-  g_clear_handle_id(&open_check_id_, g_source_remove);
+  open_watch_.Stop();
   if (pipeline_ != nullptr) {
     // Stops the streaming threads: no appsink callback runs after this.
     gst_element_set_state(pipeline_, GST_STATE_NULL);
@@ -225,43 +207,27 @@ int64_t Player::PositionMs() {
   return position / GST_MSECOND;
 }
 
-void Player::SetOpenTimeoutForTesting(guint ms) {
-  g_open_timeout_ms = ms;
-}
-
+// Watches a preroll that neither finishes nor fails. decodebin sometimes
+// drops the error of a demuxer that fails the moment it starts (a truncated
+// MP4, say), and the pipeline then waits for ever; the media then fails as if
+// the pipeline had said so.
 void Player::ArmOpenTimeout() {
-  open_deadline_us_ =
-      g_get_monotonic_time() + static_cast<gint64>(g_open_timeout_ms) * 1000;
-  if (open_check_id_ == 0) {
-    open_check_id_ = g_timeout_add(kOpenCheckIntervalMs, OnOpenCheck, this);
-  }
-}
-
-// Runs on the main loop while the pipeline prerolls. When the demuxer has
-// stopped without a stream (seen twice, so that an error that did get
-// through comes first) or prerolling has taken too long, the media fails as
-// if the pipeline had said so.
-gboolean Player::OnOpenCheck(gpointer data) {
-  auto* self = static_cast<Player*>(data);
-  const bool was_stopped = self->demuxer_stopped_;
-  self->demuxer_stopped_ = HasStoppedDemuxer(GST_BIN(self->pipeline_));
-  g_autoptr(GError) error = nullptr;
-  if (was_stopped && self->demuxer_stopped_) {
-    error = g_error_new_literal(
-        GST_STREAM_ERROR, GST_STREAM_ERROR_DEMUX,
-        "The media's demuxer stopped before it found a stream");
-  } else if (g_get_monotonic_time() >= self->open_deadline_us_) {
-    error =
-        g_error_new(GST_STREAM_ERROR, GST_STREAM_ERROR_FAILED,
-                    "The media did not open within %u ms", g_open_timeout_ms);
-  } else {
-    return G_SOURCE_CONTINUE;
-  }
-  self->open_check_id_ = 0;
-  gst_element_post_message(
-      self->pipeline_,
-      gst_message_new_error(GST_OBJECT(self->pipeline_), error, nullptr));
-  return G_SOURCE_REMOVE;
+  open_watch_.Start(
+      GST_BIN(pipeline_), CurrentWatchdogLimits().player_open_ms, 0,
+      [this](OpenWatchdog::Failure failure, int64_t limit_ms) {
+        g_autoptr(GError) error =
+            failure == OpenWatchdog::Failure::kDemuxerStopped
+                ? g_error_new_literal(
+                      GST_STREAM_ERROR, GST_STREAM_ERROR_DEMUX,
+                      "The media's demuxer stopped before it found a stream")
+                : g_error_new(GST_STREAM_ERROR, GST_STREAM_ERROR_FAILED,
+                              "The media did not open within %" G_GINT64_FORMAT
+                              " ms",
+                              limit_ms);
+        gst_element_post_message(
+            pipeline_,
+            gst_message_new_error(GST_OBJECT(pipeline_), error, nullptr));
+      });
 }
 
 // Bus watch of the pipeline; runs on the main loop.
@@ -291,7 +257,7 @@ void Player::HandleBusMessage(GstMessage* message) {
       const char* text = error != nullptr ? error->message : "";
       const char* details = debug != nullptr ? debug : "";
       g_warning("Video playback failed: %s (%s)", text, details);
-      g_clear_handle_id(&open_check_id_, g_source_remove);
+      open_watch_.Stop();
       gst_element_set_state(pipeline_, GST_STATE_NULL);
       SendError("VideoError", text, details);
       break;
@@ -300,9 +266,7 @@ void Player::HandleBusMessage(GstMessage* message) {
       gint percent = 0;
       gst_message_parse_buffering(message, &percent);
       // A network source that buffers is slow, not stuck.
-      if (open_check_id_ != 0) {
-        ArmOpenTimeout();
-      }
+      open_watch_.Touch();
       if (percent < 100 && !buffering_) {
         buffering_ = true;
         if (playing_) {
@@ -329,7 +293,7 @@ void Player::HandleBusMessage(GstMessage* message) {
       if (!initialized_ &&
           GST_MESSAGE_SRC(message) == GST_OBJECT_CAST(pipeline_)) {
         initialized_ = true;
-        g_clear_handle_id(&open_check_id_, g_source_remove);
+        open_watch_.Stop();
         SendInitialized();
       }
       break;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "media_guard.h"
 #include "zk_frame_texture.h"
 
 // Plays one media URI with playbin into a texture of its own and reports what
@@ -47,12 +48,8 @@ class Player {
   // The position in milliseconds, 0 when unknown.
   int64_t PositionMs();
 
-  // Shortens the time media may take to open, for players made from now on.
-  static void SetOpenTimeoutForTesting(guint ms);
-
  private:
   static gboolean OnBusMessage(GstBus* bus, GstMessage* message, gpointer data);
-  static gboolean OnOpenCheck(gpointer data);
   static FlMethodErrorResponse* OnListen(FlEventChannel* channel,
                                          FlValue* args,
                                          gpointer data);
@@ -81,12 +78,8 @@ class Player {
   std::string pending_error_details_;
   GstElement* pipeline_ = nullptr;  // playbin, one reference; may be null.
   guint bus_watch_id_ = 0;          // 0 when there is none.
-  // Watches a preroll that neither finishes nor fails; 0 when none is
-  // pending. The preroll counts as failed at the deadline (monotonic us).
-  guint open_check_id_ = 0;
-  gint64 open_deadline_us_ = 0;
-  // The last check found a demuxer stopped without a stream.
-  bool demuxer_stopped_ = false;
+  // Watches the preroll; stopped once it has ended either way.
+  OpenWatchdog open_watch_;
   bool initialized_ = false;
   bool playing_ = false;  // Playback is wanted; survives buffering.
   bool buffering_ = false;

@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <limits>
 #include <utility>
 
 namespace {
@@ -115,12 +114,6 @@ constexpr GstClockTime kPosterSampleTimeout = 5 * GST_SECOND;
 // The poster frame is a tenth of the way in, but never later than this: the
 // opening frame is often black, and seeking far costs time.
 constexpr gint64 kPosterLatestNs = GST_SECOND;
-
-int32_t ClampToInt32(int64_t value) {
-  return static_cast<int32_t>(
-      std::clamp<int64_t>(value, std::numeric_limits<int32_t>::min(),
-                          std::numeric_limits<int32_t>::max()));
-}
 
 // The first structure of caps (borrowed), or nullptr for missing, empty or
 // ANY caps.
@@ -326,42 +319,6 @@ std::string FileUri(const std::string& path) {
   return uri != nullptr ? uri : "";
 }
 
-bool IsSpecialFile(const std::string& path) {
-  // stat never opens the file, so it cannot block on a FIFO itself.
-  GStatBuf info;
-  return g_stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode);
-}
-
-bool HasStoppedDemuxer(GstBin* bin) {
-  bool stopped = false;
-  g_autoptr(GstIterator) elements = gst_bin_iterate_recurse(bin);
-  g_auto(GValue) item = G_VALUE_INIT;
-  while (!stopped && gst_iterator_next(elements, &item) == GST_ITERATOR_OK) {
-    GstElement* element = GST_ELEMENT(g_value_get_object(&item));
-    GST_OBJECT_LOCK(element);
-    const bool has_output = element->numsrcpads > 0;
-    GST_OBJECT_UNLOCK(element);
-    if (!has_output && !GST_IS_BIN(element)) {
-      // Sinks have no task on their input; a demuxer in pull mode has one
-      // until it has pushed its last buffer out of the pads it made.
-      g_autoptr(GstIterator) pads = gst_element_iterate_sink_pads(element);
-      g_auto(GValue) pad_item = G_VALUE_INIT;
-      while (!stopped &&
-             gst_iterator_next(pads, &pad_item) == GST_ITERATOR_OK) {
-        GstPad* pad = GST_PAD(g_value_get_object(&pad_item));
-        GST_OBJECT_LOCK(pad);
-        GstTask* task = GST_PAD_TASK(pad);
-        stopped =
-            task != nullptr && gst_task_get_state(task) == GST_TASK_PAUSED;
-        GST_OBJECT_UNLOCK(pad);
-        g_value_reset(&pad_item);
-      }
-    }
-    g_value_reset(&item);
-  }
-  return stopped;
-}
-
 ProbeResult ProbeMedia(const std::string& path) {
   ProbeResult result;
   const std::string uri = FileUri(path);
@@ -431,8 +388,7 @@ bool WritePoster(const std::string& input,
   if (uri.empty() || IsSpecialFile(input)) {
     return false;
   }
-  g_autofree gchar* description =
-      g_strdup_printf(kPosterPipeline, uri.c_str());
+  g_autofree gchar* description = g_strdup_printf(kPosterPipeline, uri.c_str());
   g_autoptr(GError) parse_error = nullptr;
   GstElement* parsed = gst_parse_launch(description, &parse_error);
   if (parsed == nullptr) {
@@ -475,19 +431,6 @@ constexpr char kNoAudioMessage[] = "zk-no-audio";
 
 // Progress is queued and delivered at most this often.
 constexpr int64_t kProgressIntervalMs = 120;
-
-// How long an attempt may go without decodebin announcing a stream, and
-// without a frame reaching the encoder, before it counts as failed.
-// decodebin sometimes drops the error of a demuxer that fails the moment it
-// starts (an MP4 cut before its index, say, about one attempt in twenty),
-// and the pipeline then waits for ever: the job would never answer, and
-// every later "compress" would be refused as busy. A local file that opens
-// at all announces its streams within milliseconds.
-constexpr int64_t kOpenTimeoutMs = 10000;
-constexpr int64_t kStallTimeoutMs = 30000;
-int64_t g_open_timeout_ms = kOpenTimeoutMs;
-int64_t g_stall_timeout_ms = kStallTimeoutMs;
-constexpr guint kStallCheckIntervalMs = 500;
 
 const H264Encoder* FindH264Encoder(const std::string& name) {
   for (const H264Encoder& encoder : kH264Encoders) {
@@ -691,9 +634,7 @@ bool Transcoder::BuildPipeline(std::string* error) {
 
   g_autoptr(GstBus) bus = gst_element_get_bus(pipeline_);
   bus_watch_id_ = gst_bus_add_watch(bus, OnBus, this);
-  last_frame_ms_ = MonotonicMs();
-  source_opened_ = false;
-  stall_check_id_ = g_timeout_add(kStallCheckIntervalMs, OnStallCheck, this);
+  StartWatch();
 
   if (gst_element_set_state(pipeline_, GST_STATE_PLAYING) ==
       GST_STATE_CHANGE_FAILURE) {
@@ -746,7 +687,7 @@ void Transcoder::TearDown() {
     g_clear_handle_id(&bus_watch_id_, g_source_remove);
     gst_clear_object(&pipeline_);
   }
-  g_clear_handle_id(&stall_check_id_, g_source_remove);
+  watch_.Stop();
   video_linked_ = false;
   audio_linked_ = false;
   decodebin_ = nullptr;
@@ -764,7 +705,7 @@ void Transcoder::DeleteOutput() {
 }
 
 void Transcoder::LinkDecodedPad(GstPad* pad) {
-  source_opened_.store(true);
+  watch_.MarkOpened();
   g_autoptr(GstCaps) caps = gst_pad_get_current_caps(pad);
   if (caps == nullptr) {
     caps = gst_pad_query_caps(pad, nullptr);
@@ -789,11 +730,11 @@ void Transcoder::LinkDecodedPad(GstPad* pad) {
       // takes no picture under 16 pixels a side) leaves the branch without
       // data and the muxer waiting for it: no element reports that, so the
       // attempt fails here as a bus error would.
-      g_autoptr(GError) error = g_error_new(
-          GST_STREAM_ERROR, GST_STREAM_ERROR_FORMAT,
-          "couldn't link the decoded %s: %s",
-          branch == video_bin_ ? "video" : "audio",
-          gst_pad_link_get_name(linked));
+      g_autoptr(GError) error =
+          g_error_new(GST_STREAM_ERROR, GST_STREAM_ERROR_FORMAT,
+                      "couldn't link the decoded %s: %s",
+                      branch == video_bin_ ? "video" : "audio",
+                      gst_pad_link_get_name(linked));
       gst_element_post_message(
           decodebin_,
           gst_message_new_error(GST_OBJECT(decodebin_), error, nullptr));
@@ -853,7 +794,7 @@ GstPadProbeReturn Transcoder::OnBufferProbe(GstPad* pad,
   auto* self = static_cast<Transcoder*>(user_data);
   GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
   if (buffer != nullptr) {
-    self->last_frame_ms_.store(MonotonicMs());
+    self->watch_.Touch();
   }
   if (buffer == nullptr || self->duration_ns_ <= 0 ||
       !GST_BUFFER_PTS_IS_VALID(buffer)) {
@@ -894,39 +835,34 @@ gboolean Transcoder::DeliverProgress(gpointer user_data) {
   return G_SOURCE_REMOVE;
 }
 
-void Transcoder::SetTimeoutsForTesting(int64_t open_ms, int64_t stall_ms) {
-  g_open_timeout_ms = open_ms;
-  g_stall_timeout_ms = stall_ms;
-}
-
-// Runs on the main loop while an attempt runs; fails an attempt whose source
-// has not opened, or that has gone too long without a frame, as a bus error
-// would.
-gboolean Transcoder::OnStallCheck(gpointer user_data) {
-  auto* self = static_cast<Transcoder*>(user_data);
-  const bool opened = self->source_opened_.load();
-  // Seen on two checks in a row, so that an error the demuxer's bin did pass
-  // on reaches the bus watch first and names the failure.
-  const bool was_stopped = self->demuxer_stopped_;
-  self->demuxer_stopped_ =
-      !opened && HasStoppedDemuxer(GST_BIN(self->pipeline_));
-  const int64_t limit = opened ? g_stall_timeout_ms : g_open_timeout_ms;
-  g_autofree gchar* error = nullptr;
-  if (was_stopped && self->demuxer_stopped_) {
-    error = g_strdup("the demuxer stopped before it found a stream");
-  } else if (MonotonicMs() - self->last_frame_ms_.load() >= limit) {
-    error = g_strdup_printf(
-        opened ? "no frame for %" G_GINT64_FORMAT " ms"
-               : "the source did not open within %" G_GINT64_FORMAT " ms",
-        limit);
-  } else {
-    return G_SOURCE_CONTINUE;
-  }
-  // Removed by returning; the next attempt starts a check of its own.
-  self->stall_check_id_ = 0;
-  self->demuxer_stopped_ = false;
-  self->TryNextEncoder(error);
-  return G_SOURCE_REMOVE;
+// Fails an attempt whose source does not open, or that goes too long
+// without a frame, as a bus error would. decodebin sometimes drops the error
+// of a demuxer that fails the moment it starts (an MP4 cut before its index,
+// say, about one attempt in twenty), and the pipeline then waits for ever:
+// the job would never answer, and every later "compress" would be refused as
+// busy.
+void Transcoder::StartWatch() {
+  const WatchdogLimits& limits = CurrentWatchdogLimits();
+  watch_.Start(
+      GST_BIN(pipeline_), limits.job_open_ms, limits.job_stall_ms,
+      [this](OpenWatchdog::Failure failure, int64_t limit_ms) {
+        g_autofree gchar* error = nullptr;
+        switch (failure) {
+          case OpenWatchdog::Failure::kDemuxerStopped:
+            error = g_strdup("the demuxer stopped before it found a stream");
+            break;
+          case OpenWatchdog::Failure::kNotOpened:
+            error = g_strdup_printf(
+                "the source did not open within %" G_GINT64_FORMAT " ms",
+                limit_ms);
+            break;
+          case OpenWatchdog::Failure::kStalled:
+            error = g_strdup_printf("no frame for %" G_GINT64_FORMAT " ms",
+                                    limit_ms);
+            break;
+        }
+        TryNextEncoder(error);
+      });
 }
 
 // The pipeline's bus, on the main loop.

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "media_guard.h"
+
 // Names of the H.264 encoder elements this GStreamer installation provides,
 // in order of preference. Asks the registry on every call.
 std::vector<std::string> AvailableH264Encoders();
@@ -23,15 +25,15 @@ std::vector<std::string> AvailableAacEncoders();
 // meaningful only when ok is true; a value still at its starting value was
 // not determined.
 struct ProbeResult {
-  bool ok = false;           // The file was examined successfully.
-  int64_t durationMs = -1;   // Negative when the duration is not known.
-  int32_t width = 0;         // First video stream as displayed: square
-  int32_t height = 0;        // pixels, turned upright; 0 without video.
+  bool ok = false;          // The file was examined successfully.
+  int64_t durationMs = -1;  // Negative when the duration is not known.
+  int32_t width = 0;        // First video stream as displayed: square
+  int32_t height = 0;       // pixels, turned upright; 0 without video.
   bool hasVideo = false;
   bool hasAudio = false;
-  bool h264 = false;         // The first video stream is H.264.
-  bool aac = false;          // The first audio stream is MPEG-2/4 AAC.
-  bool mp4 = false;          // The container is an ISO MP4.
+  bool h264 = false;  // The first video stream is H.264.
+  bool aac = false;   // The first audio stream is MPEG-2/4 AAC.
+  bool mp4 = false;   // The container is an ISO MP4.
 };
 
 // Examines the local file at an absolute path with GStreamer's discoverer,
@@ -41,19 +43,6 @@ ProbeResult ProbeMedia(const std::string& path);
 // The file URI of an absolute path, percent-escaped; "" for a relative path,
 // an empty string or anything that already is a URI.
 std::string FileUri(const std::string& path);
-
-// Whether something other than a regular file is at path, links followed: a
-// FIFO, a device, a socket or a directory. Media work never reads those:
-// opening a FIFO blocks until a writer comes, which may be never, and a
-// device such as /dev/zero or a terminal never ends or never answers.
-bool IsSpecialFile(const std::string& path);
-
-// Whether an element inside bin reads its input with a task of its own that
-// has stopped before the element made a single output pad: a demuxer that
-// failed on its input before it found a stream. decodebin drops the error of
-// an element that fails while decodebin is still starting it, and then
-// waits for ever; this is how such a pipeline can be told from a slow one.
-bool HasStoppedDemuxer(GstBin* bin);
 
 // Writes a JPEG of one frame of the video at input (an absolute path) to
 // output, taken a tenth of the way in but no later than 1 s, upright, with
@@ -112,14 +101,11 @@ class Transcoder {
   // returns. Does nothing once the job has ended.
   void Cancel();
 
-  // Shortens the time an attempt may take to open its source and the time
-  // it may go without a frame, for attempts started from now on.
-  static void SetTimeoutsForTesting(int64_t open_ms, int64_t stall_ms);
-
  private:
   struct ProgressRecord;
 
   void StartAttempt();
+  void StartWatch();
   bool BuildPipeline(std::string* error);
   void TryNextEncoder(const std::string& error);
   void RestartWithoutAudio();
@@ -136,7 +122,6 @@ class Transcoder {
                                          gpointer user_data);
   static gboolean OnBus(GstBus* bus, GstMessage* message, gpointer user_data);
   static gboolean DeliverProgress(gpointer user_data);
-  static gboolean OnStallCheck(gpointer user_data);
 
   std::string input_path_;
   std::string output_path_;
@@ -159,7 +144,6 @@ class Transcoder {
   GstElement* audio_bin_ = nullptr;  // Null without an audio branch.
   GstElement* mux_ = nullptr;
   guint bus_watch_id_ = 0;       // 0 when there is no watch.
-  guint stall_check_id_ = 0;     // 0 when there is no attempt.
   gulong probe_id_ = 0;          // 0 when there is no probe.
   GstPad* probe_pad_ = nullptr;  // The encoder's sink pad; owned.
   // Decodebin adds pads from more than one streaming thread: the first pad of
@@ -180,13 +164,8 @@ class Transcoder {
   std::atomic<int64_t> last_progress_ms_{0};
   // Monotonic ms of the last progress delivery; main thread.
   int64_t last_delivery_ms_ = 0;
-  // Monotonic ms at which the attempt started or a frame last reached the
-  // encoder; written on the streaming thread, read on the main thread.
-  std::atomic<int64_t> last_frame_ms_{0};
-  // decodebin has announced a stream in this attempt; streaming thread.
-  std::atomic<bool> source_opened_{false};
-  // The last stall check found a stopped demuxer; main thread.
-  bool demuxer_stopped_ = false;
+  // Watches the current attempt's source and frames.
+  OpenWatchdog watch_;
 };
 
 #endif  // PLUGINS_VIDEO_TRANSCODER_H_

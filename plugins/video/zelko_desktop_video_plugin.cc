@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
 #include <map>
 #include <memory>
 #include <string>
@@ -228,12 +227,6 @@ void RespondAsync(FlMethodCall* call, Work work) {
   }
   // Never joined: the thread's resources go when it ends.
   g_thread_unref(thread);
-}
-
-int32_t ClampToInt32(int64_t value) {
-  return static_cast<int32_t>(
-      std::clamp<int64_t>(value, std::numeric_limits<int32_t>::min(),
-                          std::numeric_limits<int32_t>::max()));
 }
 
 // "probe": examines the file at "path" on a worker thread.

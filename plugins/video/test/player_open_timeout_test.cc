@@ -15,10 +15,16 @@
 
 namespace {
 
+void SetPlayerOpenTimeout(int64_t ms) {
+  WatchdogLimits limits;
+  limits.player_open_ms = ms;
+  SetWatchdogLimitsForTesting(limits);
+}
+
 class PlayerOpenTimeoutTest : public VideoPluginTest {
  protected:
   void TearDown() override {
-    Player::SetOpenTimeoutForTesting(30000);
+    SetWatchdogLimitsForTesting({});
     VideoPluginTest::TearDown();
   }
 
@@ -35,7 +41,7 @@ class PlayerOpenTimeoutTest : public VideoPluginTest {
 // An application source that nobody feeds holds playbin in its preroll for
 // ever; the player gives up with exactly one "VideoError".
 TEST_F(PlayerOpenTimeoutTest, PrerollThatNeverEndsFails) {
-  Player::SetOpenTimeoutForTesting(300);
+  SetPlayerOpenTimeout(300);
   const int64_t id = CreatePlayer("appsrc://");
   ASSERT_GT(id, 0);
   Listen(id);
@@ -57,7 +63,7 @@ TEST_F(PlayerOpenTimeoutTest, PrerollThatNeverEndsFails) {
 TEST_F(PlayerOpenTimeoutTest, MediaThatOpensIsLeftAlone) {
   // Long enough for a sanitized build on a busy machine to open the clip.
   constexpr guint kTimeoutMs = 5000;
-  Player::SetOpenTimeoutForTesting(kTimeoutMs);
+  SetPlayerOpenTimeout(kTimeoutMs);
   const gint64 created = g_get_monotonic_time();
   const std::string clip = test_media::VideoClip();
   ASSERT_FALSE(clip.empty());
@@ -83,7 +89,7 @@ TEST_F(PlayerOpenTimeoutTest, MediaThatOpensIsLeftAlone) {
 // long before the time-out.
 TEST_F(PlayerOpenTimeoutTest, StoppedDemuxerFails) {
   constexpr int kPlayers = 24;
-  Player::SetOpenTimeoutForTesting(60000);
+  SetPlayerOpenTimeout(60000);
   media_files::ScratchDir dir;
   const std::string cut = media_files::FirstHalfOf(
       dir, "cut.mp4", test_media::Shared("clip_320x240.mp4"));

@@ -20,7 +20,7 @@ namespace {
 
 class TranscoderStallTest : public ::testing::Test {
  protected:
-  void TearDown() override { Transcoder::SetTimeoutsForTesting(10000, 30000); }
+  void TearDown() override { SetWatchdogLimitsForTesting({}); }
 };
 
 // Starts jobs together on a file without an index (the 320x240 clip cut in
@@ -75,7 +75,10 @@ void ExpectAllFailWithin(int jobs_count, guint timeout_ms) {
 // With time-outs far away, the attempts whose demuxer error was lost are
 // still told apart from slow ones and fail within a second or so.
 TEST_F(TranscoderStallTest, StoppedDemuxerFailsTheAttempt) {
-  Transcoder::SetTimeoutsForTesting(60000, 60000);
+  WatchdogLimits limits;
+  limits.job_open_ms = 60000;
+  limits.job_stall_ms = 60000;
+  SetWatchdogLimitsForTesting(limits);
   ExpectAllFailWithin(12, 15000);
 }
 
