@@ -278,13 +278,13 @@ class RelaunchTest : public ::testing::Test {
     ASSERT_TRUE(WriteFile(program_, 0755));
     ASSERT_EQ(symlink(program_.c_str(), link_.c_str()), 0);
     g_execs.clear();
-    relaunch_set_exec_for_testing(RecordingExec);
-    relaunch_set_link_path_for_testing(link_.c_str());
+    const RelaunchHooks hooks = {link_.c_str(), RecordingExec, nullptr, nullptr,
+                                 nullptr};
+    SetRelaunchHooksForTesting(&hooks);
   }
 
   void TearDown() override {
-    relaunch_set_link_path_for_testing(nullptr);
-    relaunch_set_exec_for_testing(nullptr);
+    SetRelaunchHooksForTesting(nullptr);
     relaunch_plugin_store_argv(0, nullptr);
     g_restart_pending = 0;
   }
