@@ -7,8 +7,8 @@
 // moment. Every call is answered once with the reply its arguments and the
 // pending restart call for; every accepted restart reaches the process
 // replacement with the stored command line intact (the replacement itself is
-// a recorder here, and the build can never replace the process anyway), and
-// no restart stays pending once its turn has come.
+// a recorder here, installed before the first input), and no restart stays
+// pending once its turn has come.
 #include <flutter_linux/flutter_linux.h>
 #include <glib/gstdio.h>
 #include <unistd.h>
@@ -53,8 +53,8 @@ struct ExecRecord {
 ExecRecord* g_exec = nullptr;
 
 // Stands in for execv: reads everything it is given, as execv would, checks
-// it against the command line stored last, and fails as a disabled exec
-// does.
+// it against the command line stored last, and fails as execv can, so that
+// the fuzzer's process stays.
 int RecordExec(const char* path, char* const argv[]) {
   if (path == nullptr || argv == nullptr || argv[0] == nullptr) {
     Fail("the restart execs without a path or arguments");
@@ -236,8 +236,10 @@ class Run {
   void SetLink(size_t index) {
     link_ = &(*g_links)[index];
     link_changed_ = true;
-    relaunch_set_link_path_for_testing(
-        link_->path.empty() ? nullptr : link_->path.c_str());
+    const RelaunchHooks hooks = {
+        link_->path.empty() ? nullptr : link_->path.c_str(), RecordExec,
+        nullptr, nullptr, nullptr};
+    SetRelaunchHooksForTesting(&hooks);
   }
 
  private:
@@ -378,7 +380,8 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
   zk_fuzz::InitEnvironment(false);
   MakeLinks();
   g_exec = new ExecRecord();
-  relaunch_set_exec_for_testing(RecordExec);
+  const RelaunchHooks hooks = {nullptr, RecordExec, nullptr, nullptr, nullptr};
+  SetRelaunchHooksForTesting(&hooks);
   return 0;
 }
 

@@ -2,38 +2,25 @@
 #include "relaunch_argv.h"
 
 #include <glib.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include "relaunch_plugin_private.h"
 
 char** g_argv = nullptr;
 
-namespace {
-
-constexpr RelaunchAllocator kLibcAllocator = {calloc, malloc, free};
-
-const RelaunchAllocator* g_allocator = &kLibcAllocator;
-
-}  // namespace
-
-void relaunch_set_allocator_for_testing(const RelaunchAllocator* allocator) {
-  g_allocator = allocator != nullptr ? allocator : &kLibcAllocator;
-}
-
 char** relaunch_copy_argv(int argc, char** argv) {
   if (argc <= 0 || argv == nullptr) {
     return nullptr;
   }
   auto** copy = static_cast<char**>(
-      g_allocator->calloc_fn(static_cast<size_t>(argc) + 1, sizeof(char*)));
+      g_relaunch_hooks.calloc_fn(static_cast<size_t>(argc) + 1, sizeof(char*)));
   if (copy == nullptr) {
     return nullptr;
   }
   for (int i = 0; i < argc; i++) {
     const char* source = argv[i] != nullptr ? argv[i] : "";
     size_t size = strlen(source) + 1;
-    copy[i] = static_cast<char*>(g_allocator->malloc_fn(size));
+    copy[i] = static_cast<char*>(g_relaunch_hooks.malloc_fn(size));
     if (copy[i] == nullptr) {
       // The entries after i are still NULL, so the release stops at i.
       relaunch_free_argv(copy);
@@ -49,9 +36,9 @@ void relaunch_free_argv(char** argv) {
     return;
   }
   for (char** entry = argv; *entry != nullptr; entry++) {
-    g_allocator->free_fn(*entry);
+    g_relaunch_hooks.free_fn(*entry);
   }
-  g_allocator->free_fn(argv);
+  g_relaunch_hooks.free_fn(argv);
 }
 
 bool relaunch_replace_argv(char*** slot, int argc, char** argv) {

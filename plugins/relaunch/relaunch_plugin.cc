@@ -2,6 +2,7 @@
 #include "include/relaunch/relaunch_plugin.h"
 
 #include <errno.h>
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -26,23 +27,13 @@ constexpr char kErrorUnsupportedMode[] = "UNSUPPORTED_RESTART_MODE";
 constexpr char kErrorInProgress[] = "RESTART_ALREADY_IN_PROGRESS";
 constexpr char kErrorFailed[] = "RESTART_FAILED";
 
-gchar* g_link_path = nullptr;       // Owned; NULL means kSelfExeLink.
-RelaunchExecFunc g_exec = nullptr;  // NULL means DefaultExec.
+constexpr RelaunchHooks kNormalHooks = {kSelfExeLink, execv, calloc, malloc,
+                                        free};
 
-// Replaces the process image, unless this build must never do that.
-int DefaultExec(const char* path, char* const argv[]) {
-#ifdef RELAUNCH_NO_EXEC
-  (void)path;
-  (void)argv;
-  errno = ENOSYS;
-  return -1;
-#else
-  return execv(path, argv);
-#endif
-}
-
-const char* LinkPath() {
-  return g_link_path != nullptr ? g_link_path : kSelfExeLink;
+// The hook a test installed, or the normal one where it installed none.
+template <typename T>
+T OrNormal(T hook, T normal) {
+  return hook != nullptr ? hook : normal;
 }
 
 // Returns a restart request to idle after it failed, so a later one can try.
@@ -142,7 +133,8 @@ void HandleRelaunch(FlMethodCall* method_call) {
   // Catches what can be seen now; do_restart resolves the path again because
   // the file may change in the meantime.
   char path[kRelaunchPathBufferSize];
-  switch (relaunch_resolve_executable(LinkPath(), path, sizeof(path))) {
+  switch (relaunch_resolve_executable(g_relaunch_hooks.link_path, path,
+                                      sizeof(path))) {
     case RelaunchResolve::kOk:
       break;
     case RelaunchResolve::kUnresolvable:
@@ -169,6 +161,8 @@ void HandleRelaunch(FlMethodCall* method_call) {
 }
 
 }  // namespace
+
+RelaunchHooks g_relaunch_hooks = kNormalHooks;
 
 // Called by the engine, on the main thread, for every call on "restart".
 static void method_call_cb(FlMethodChannel* /* channel */,
@@ -231,7 +225,8 @@ FlMethodResponse* restart_success_response(int structured) {
 
 gboolean do_restart(gpointer /* user_data */) {
   char path[kRelaunchPathBufferSize];
-  switch (relaunch_resolve_executable(LinkPath(), path, sizeof(path))) {
+  switch (relaunch_resolve_executable(g_relaunch_hooks.link_path, path,
+                                      sizeof(path))) {
     case RelaunchResolve::kOk:
       break;
     case RelaunchResolve::kUnresolvable: {
@@ -254,8 +249,7 @@ gboolean do_restart(gpointer /* user_data */) {
   // its program name.
   char* fallback[] = {path, nullptr};
   char** argv = g_argv != nullptr ? g_argv : fallback;
-  RelaunchExecFunc exec = g_exec != nullptr ? g_exec : DefaultExec;
-  exec(path, argv);
+  g_relaunch_hooks.exec(path, argv);
 
   // Still here: the process image could not be replaced, so the application
   // carries on and a new request may be made.
@@ -266,13 +260,13 @@ gboolean do_restart(gpointer /* user_data */) {
   return G_SOURCE_REMOVE;
 }
 
-void relaunch_set_link_path_for_testing(const char* link_path) {
-  g_free(g_link_path);
-  g_link_path = g_strdup(link_path);
-}
-
-void relaunch_set_exec_for_testing(RelaunchExecFunc exec) {
-  g_exec = exec;
+void SetRelaunchHooksForTesting(const RelaunchHooks* hooks) {
+  const RelaunchHooks& h = hooks != nullptr ? *hooks : kNormalHooks;
+  g_relaunch_hooks = {OrNormal(h.link_path, kNormalHooks.link_path),
+                      OrNormal(h.exec, kNormalHooks.exec),
+                      OrNormal(h.calloc_fn, kNormalHooks.calloc_fn),
+                      OrNormal(h.malloc_fn, kNormalHooks.malloc_fn),
+                      OrNormal(h.free_fn, kNormalHooks.free_fn)};
 }
 
 void relaunch_plugin_register_with_registrar(FlPluginRegistrar* registrar) {

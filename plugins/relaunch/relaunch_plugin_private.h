@@ -46,24 +46,27 @@ FlMethodResponse* restart_success_response(int structured);
 // when the restart failed, with the pending flag reset.
 gboolean do_restart(gpointer user_data);
 
-// Test seams. Each takes NULL to restore the normal behaviour.
-
-// The link the executable is resolved through, normally "/proc/self/exe".
-void relaunch_set_link_path_for_testing(const char* link_path);
-
-// What replaces the process image, normally execv. Built with
-// RELAUNCH_NO_EXEC, the normal one fails with ENOSYS instead, so that a test
-// or fuzz binary can never be replaced by accident.
-typedef int (*RelaunchExecFunc)(const char* path, char* const argv[]);
-void relaunch_set_exec_for_testing(RelaunchExecFunc exec);
-
-// The allocator behind the argument-vector copies, normally calloc, malloc
-// and free.
-struct RelaunchAllocator {
+// What the plugin reaches outside itself through. Unit tests and fuzzers
+// replace it so that they can steer the restart and never have their own
+// process replaced.
+struct RelaunchHooks {
+  // The link the executable is resolved through, normally "/proc/self/exe".
+  // Not copied: it must stay valid while installed.
+  const char* link_path;
+  // What replaces the process image, normally execv.
+  int (*exec)(const char* path, char* const argv[]);
+  // The allocator behind the argument-vector copies, normally calloc, malloc
+  // and free.
   void* (*calloc_fn)(size_t count, size_t size);
   void* (*malloc_fn)(size_t size);
   void (*free_fn)(void* block);
 };
-void relaunch_set_allocator_for_testing(const RelaunchAllocator* allocator);
+
+// The hooks in force, every member set. Only SetRelaunchHooksForTesting
+// changes them.
+extern RelaunchHooks g_relaunch_hooks;
+
+// Installs hooks; a NULL member, or NULL hooks, keeps the normal one.
+void SetRelaunchHooksForTesting(const RelaunchHooks* hooks);
 
 #endif  // PLUGINS_RELAUNCH_RELAUNCH_PLUGIN_PRIVATE_H_

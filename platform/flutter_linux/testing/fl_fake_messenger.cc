@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "fl_fake_main_loop.h"
+
 namespace {
 
 struct Handler {
@@ -32,6 +34,8 @@ struct _FlFakeMessenger {
   std::map<std::string, std::vector<GBytes*>>* sent;  // Owned messages.
   guint64 next_ticket;
   FlMethodCodec* codec;  // Owned standard method codec for the helpers.
+  gboolean refuse_replies;
+  gchar* refusal;  // Owned; the refusal's message, NULL for no GError.
 };
 
 static void fl_fake_messenger_iface_init(FlBinaryMessengerInterface* iface);
@@ -76,11 +80,6 @@ gboolean OnOwnerThread(FlFakeMessenger* self, const char* what) {
   }
   g_critical("%s from a thread other than the main thread", what);
   return FALSE;
-}
-
-gboolean TimeoutCb(gpointer user_data) {
-  *static_cast<gboolean*>(user_data) = TRUE;
-  return G_SOURCE_REMOVE;
 }
 
 }  // namespace
@@ -150,6 +149,15 @@ static gboolean send_response(FlBinaryMessenger* messenger,
     return FALSE;
   }
   handle->responded = TRUE;
+  if (self->refuse_replies) {
+    // As with the engine, the message counts as answered all the same.
+    std::lock_guard<std::mutex> guard(*self->lock);
+    (*self->tickets)[handle->ticket].reply_count++;
+    if (self->refusal != nullptr) {
+      g_set_error_literal(error, G_IO_ERROR, G_IO_ERROR_FAILED, self->refusal);
+    }
+    return FALSE;
+  }
   RecordReply(self, handle->ticket, response);
   return TRUE;
 }
@@ -218,6 +226,7 @@ static void fl_fake_messenger_dispose(GObject* object) {
   delete self->lock;
   self->lock = nullptr;
   g_clear_object(&self->codec);
+  g_clear_pointer(&self->refusal, g_free);
   G_OBJECT_CLASS(fl_fake_messenger_parent_class)->dispose(object);
 }
 
@@ -295,16 +304,13 @@ GBytes* fl_fake_messenger_wait_reply(FlFakeMessenger* self,
                                      guint64 ticket,
                                      guint timeout_ms) {
   g_return_val_if_fail(FL_IS_FAKE_MESSENGER(self), nullptr);
-  gboolean timed_out = FALSE;
-  guint timeout_id = g_timeout_add(timeout_ms, TimeoutCb, &timed_out);
   GBytes* reply = nullptr;
-  while ((reply = fl_fake_messenger_take_reply(self, ticket)) == nullptr &&
-         !timed_out) {
-    g_main_context_iteration(nullptr, TRUE);
-  }
-  if (!timed_out) {
-    g_source_remove(timeout_id);
-  }
+  fl_fake_run_until(
+      [&] {
+        reply = fl_fake_messenger_take_reply(self, ticket);
+        return reply != nullptr;
+      },
+      timeout_ms);
   return reply;
 }
 
@@ -378,16 +384,11 @@ gboolean fl_fake_messenger_wait_for_messages(FlFakeMessenger* self,
                                              guint count,
                                              guint timeout_ms) {
   g_return_val_if_fail(FL_IS_FAKE_MESSENGER(self), FALSE);
-  gboolean timed_out = FALSE;
-  guint timeout_id = g_timeout_add(timeout_ms, TimeoutCb, &timed_out);
-  while (fl_fake_messenger_get_message_count(self, channel) < count &&
-         !timed_out) {
-    g_main_context_iteration(nullptr, TRUE);
-  }
-  if (!timed_out) {
-    g_source_remove(timeout_id);
-  }
-  return fl_fake_messenger_get_message_count(self, channel) >= count;
+  return fl_fake_run_until(
+      [&] {
+        return fl_fake_messenger_get_message_count(self, channel) >= count;
+      },
+      timeout_ms);
 }
 
 void fl_fake_messenger_clear_messages(FlFakeMessenger* self,
@@ -472,6 +473,15 @@ FlValue* fl_fake_messenger_decode_method_calls(FlFakeMessenger* self,
     fl_value_append_take(calls, entry);
   }
   return calls;
+}
+
+void fl_fake_messenger_set_refuse_replies(FlFakeMessenger* self,
+                                          gboolean refuse,
+                                          const gchar* refusal) {
+  g_return_if_fail(FL_IS_FAKE_MESSENGER(self));
+  self->refuse_replies = refuse;
+  g_free(self->refusal);
+  self->refusal = g_strdup(refusal);
 }
 
 void fl_fake_messenger_shutdown(FlFakeMessenger* self) {

@@ -42,7 +42,8 @@ GBytes* fl_fake_messenger_wait_reply(FlFakeMessenger* messenger,
 GBytes* fl_fake_messenger_take_reply(FlFakeMessenger* messenger,
                                      guint64 ticket);
 
-// How many replies ticket has received (a second one is a fault).
+// How many replies ticket has received, refused ones included (a second one
+// is a fault).
 guint fl_fake_messenger_get_reply_count(FlFakeMessenger* messenger,
                                         guint64 ticket);
 
@@ -91,6 +92,14 @@ FlValue* fl_fake_messenger_decode_events(FlFakeMessenger* messenger,
 // full) of maps {"method": name, "args": value}.
 FlValue* fl_fake_messenger_decode_method_calls(FlFakeMessenger* messenger,
                                                const gchar* channel);
+
+// With refuse set, every later reply fails as the engine's do once the Dart
+// side has gone: send_response returns FALSE, with a GError of message
+// refusal unless refusal is NULL, and nothing arrives, not even the empty
+// reply of a released handle. Unset, replies are delivered again.
+void fl_fake_messenger_set_refuse_replies(FlFakeMessenger* messenger,
+                                          gboolean refuse,
+                                          const gchar* refusal);
 
 // Removes every handler, running their destroy notifications, as the engine
 // does when it shuts down.

@@ -46,8 +46,8 @@ void CountingFree(void* block) {
   free(block);
 }
 
-constexpr RelaunchAllocator kCountingAllocator = {CountingCalloc,
-                                                  CountingMalloc, CountingFree};
+constexpr RelaunchHooks kCountingHooks = {nullptr, nullptr, CountingCalloc,
+                                          CountingMalloc, CountingFree};
 
 // The entries of a vector up to its NULL terminator.
 std::vector<std::string> Entries(char** argv) {
@@ -62,12 +62,12 @@ class RelaunchArgvTest : public ::testing::Test {
  protected:
   void SetUp() override {
     g_state = AllocatorState();
-    relaunch_set_allocator_for_testing(&kCountingAllocator);
+    SetRelaunchHooksForTesting(&kCountingHooks);
   }
   void TearDown() override {
     relaunch_plugin_store_argv(0, nullptr);
     EXPECT_EQ(g_state.live, 0) << "blocks left allocated";
-    relaunch_set_allocator_for_testing(nullptr);
+    SetRelaunchHooksForTesting(nullptr);
   }
 };
 

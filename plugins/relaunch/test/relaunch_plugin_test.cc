@@ -1,6 +1,7 @@
 // Copyright 2026 The Zelkoz Authors. All rights reserved.
 #include <errno.h>
 #include <fcntl.h>
+#include <fl_fake_main_loop.h>
 #include <fl_fake_messenger.h>
 #include <fl_fake_plugin_registrar.h>
 #include <glib/gstdio.h>
@@ -17,101 +18,6 @@
 
 #include "relaunch_plugin_private.h"
 #include "test_support.h"
-
-// A messenger whose responses can be made to fail, standing in for an engine
-// that has lost its Dart side. It serves the one channel "restart".
-G_DECLARE_FINAL_TYPE(RelaunchTestMessenger,
-                     relaunch_test_messenger,
-                     RELAUNCH_TEST,
-                     MESSENGER,
-                     GObject)
-
-struct _RelaunchTestMessenger {
-  GObject parent_instance;
-  FlBinaryMessengerMessageHandler handler;
-  gpointer handler_data;  // Owned through handler_destroy.
-  GDestroyNotify handler_destroy;
-  gboolean refuse;      // Whether send_response fails.
-  gchar* refusal;       // Owned; the failure's message, NULL for no GError.
-  GBytes* response;     // Owned; the last response accepted, or NULL.
-  guint send_attempts;  // Calls of send_response.
-};
-
-static void relaunch_test_messenger_iface_init(
-    FlBinaryMessengerInterface* iface);
-
-G_DEFINE_TYPE_WITH_CODE(
-    RelaunchTestMessenger,
-    relaunch_test_messenger,
-    G_TYPE_OBJECT,
-    G_IMPLEMENT_INTERFACE(fl_binary_messenger_get_type(),
-                          relaunch_test_messenger_iface_init))
-
-// Drops the installed handler, running its destroy notification.
-static void relaunch_test_messenger_clear_handler(RelaunchTestMessenger* self) {
-  GDestroyNotify destroy = self->handler_destroy;
-  gpointer data = self->handler_data;
-  self->handler = nullptr;
-  self->handler_data = nullptr;
-  self->handler_destroy = nullptr;
-  if (destroy != nullptr) {
-    destroy(data);
-  }
-}
-
-static void set_message_handler_on_channel(
-    FlBinaryMessenger* messenger,
-    const gchar* channel,
-    FlBinaryMessengerMessageHandler handler,
-    gpointer user_data,
-    GDestroyNotify destroy_notify) {
-  RelaunchTestMessenger* self = RELAUNCH_TEST_MESSENGER(messenger);
-  EXPECT_STREQ(channel, "restart");
-  relaunch_test_messenger_clear_handler(self);
-  self->handler = handler;
-  self->handler_data = user_data;
-  self->handler_destroy = destroy_notify;
-}
-
-static gboolean send_response(FlBinaryMessenger* messenger,
-                              FlBinaryMessengerResponseHandle* handle,
-                              GBytes* response,
-                              GError** error) {
-  RelaunchTestMessenger* self = RELAUNCH_TEST_MESSENGER(messenger);
-  self->send_attempts++;
-  if (self->refuse) {
-    if (self->refusal != nullptr) {
-      g_set_error_literal(error, G_IO_ERROR, G_IO_ERROR_BROKEN_PIPE,
-                          self->refusal);
-    }
-    return FALSE;
-  }
-  g_clear_pointer(&self->response, g_bytes_unref);
-  self->response =
-      response != nullptr ? g_bytes_ref(response) : g_bytes_new(nullptr, 0);
-  return TRUE;
-}
-
-static void relaunch_test_messenger_iface_init(
-    FlBinaryMessengerInterface* iface) {
-  iface->set_message_handler_on_channel = set_message_handler_on_channel;
-  iface->send_response = send_response;
-}
-
-static void relaunch_test_messenger_dispose(GObject* object) {
-  RelaunchTestMessenger* self = RELAUNCH_TEST_MESSENGER(object);
-  relaunch_test_messenger_clear_handler(self);
-  g_clear_pointer(&self->refusal, g_free);
-  g_clear_pointer(&self->response, g_bytes_unref);
-  G_OBJECT_CLASS(relaunch_test_messenger_parent_class)->dispose(object);
-}
-
-static void relaunch_test_messenger_class_init(
-    RelaunchTestMessengerClass* klass) {
-  G_OBJECT_CLASS(klass)->dispose = relaunch_test_messenger_dispose;
-}
-
-static void relaunch_test_messenger_init(RelaunchTestMessenger* self) {}
 
 namespace {
 
@@ -141,29 +47,6 @@ std::string ExecFailedLog() {
              "relaunch: execv failed; keeping current process "
              "alive: ") +
          g_strerror(E2BIG);
-}
-
-gboolean SetFlagCb(gpointer data) {
-  *static_cast<gboolean*>(data) = TRUE;
-  return G_SOURCE_REMOVE;
-}
-
-// Runs the default main context until done() holds or timeout_ms pass.
-bool RunUntil(const std::function<bool()>& done, guint timeout_ms) {
-  gboolean timed_out = FALSE;
-  guint timeout_id = g_timeout_add(timeout_ms, SetFlagCb, &timed_out);
-  while (!done() && !timed_out) {
-    g_main_context_iteration(nullptr, TRUE);
-  }
-  if (!timed_out) {
-    g_source_remove(timeout_id);
-  }
-  return done();
-}
-
-// Runs the default main context for ms, letting any due source fire.
-void RunFor(guint ms) {
-  RunUntil([] { return false; }, ms);
 }
 
 bool WriteFile(const std::string& path, mode_t mode) {
@@ -278,13 +161,13 @@ class RelaunchTest : public ::testing::Test {
     ASSERT_TRUE(WriteFile(program_, 0755));
     ASSERT_EQ(symlink(program_.c_str(), link_.c_str()), 0);
     g_execs.clear();
-    relaunch_set_exec_for_testing(RecordingExec);
-    relaunch_set_link_path_for_testing(link_.c_str());
+    const RelaunchHooks hooks = {link_.c_str(), RecordingExec, nullptr, nullptr,
+                                 nullptr};
+    SetRelaunchHooksForTesting(&hooks);
   }
 
   void TearDown() override {
-    relaunch_set_link_path_for_testing(nullptr);
-    relaunch_set_exec_for_testing(nullptr);
+    SetRelaunchHooksForTesting(nullptr);
     relaunch_plugin_store_argv(0, nullptr);
     g_restart_pending = 0;
   }
@@ -297,7 +180,8 @@ class RelaunchTest : public ::testing::Test {
 
   // Waits until the exec seam has been called count times.
   bool WaitForExecs(size_t count) {
-    return RunUntil([count] { return g_execs.size() >= count; }, kWaitMs);
+    return fl_fake_run_until([count] { return g_execs.size() >= count; },
+                             kWaitMs);
   }
 
   TempDir dir_;
@@ -479,9 +363,9 @@ class RelaunchChannelTest : public RelaunchTest {
   }
 
   // The reply of ticket (transfer full), which must be its only one.
-  FlMethodResponse* Finish(guint64 ticket) {
-    FlMethodResponse* response =
-        fl_fake_messenger_finish_standard_method(messenger_, ticket, kWaitMs);
+  FlMethodResponse* Finish(guint64 ticket, guint timeout_ms = kWaitMs) {
+    FlMethodResponse* response = fl_fake_messenger_finish_standard_method(
+        messenger_, ticket, timeout_ms);
     EXPECT_EQ(fl_fake_messenger_get_reply_count(messenger_, ticket), 1u);
     return response;
   }
@@ -618,7 +502,7 @@ TEST_F(RelaunchChannelTest, RelaunchReplies) {
     }
   }
   // Refused requests scheduled nothing.
-  RunFor(250);
+  fl_fake_run_until([] { return false; }, 250);
   EXPECT_TRUE(g_execs.empty());
 }
 
@@ -647,7 +531,7 @@ TEST_F(RelaunchChannelTest, PendingRestartRefusesAnother) {
     ExpectReply(response, Reply::kError, c.code, c.message);
     EXPECT_EQ(g_restart_pending.load(), 1);
   }
-  RunFor(250);
+  fl_fake_run_until([] { return false; }, 250);
   EXPECT_TRUE(g_execs.empty());
 }
 
@@ -666,7 +550,7 @@ TEST_F(RelaunchChannelTest, TwoRequestsOneRestart) {
               "An application restart is already in progress");
 
   ASSERT_TRUE(WaitForExecs(1));
-  RunFor(250);
+  fl_fake_run_until([] { return false; }, 250);
   EXPECT_EQ(g_execs.size(), 1u);
 
   g_autoptr(FlMethodResponse) third_response = Call("relaunch", nullptr);
@@ -724,7 +608,8 @@ TEST_F(RelaunchChannelTest, FileRemovedBeforeRestartIsDue) {
   ExpectReply(response, Reply::kOk);
   ASSERT_EQ(g_unlink(program_.c_str()), 0);
 
-  ASSERT_TRUE(RunUntil([] { return g_restart_pending.load() == 0; }, kWaitMs));
+  ASSERT_TRUE(
+      fl_fake_run_until([] { return g_restart_pending.load() == 0; }, kWaitMs));
   EXPECT_TRUE(g_execs.empty());
   EXPECT_EQ(logs.messages(),
             std::vector<std::string>{"relaunch: executable not accessible: " +
@@ -747,54 +632,18 @@ TEST_F(RelaunchChannelTest, UnknownMethodNotImplemented) {
   EXPECT_EQ(g_restart_pending.load(), 0);
 }
 
-// The channel on a messenger whose responses can be refused.
-class RelaunchRefusedReplyTest : public RelaunchTest {
+// The channel on a messenger whose replies can be refused.
+class RelaunchRefusedReplyTest : public RelaunchChannelTest {
  protected:
-  void SetUp() override {
-    RelaunchTest::SetUp();
-    messenger_ = RELAUNCH_TEST_MESSENGER(
-        g_object_new(relaunch_test_messenger_get_type(), nullptr));
-    g_autoptr(FlPluginRegistrar) registrar =
-        fl_fake_plugin_registrar_new(FL_BINARY_MESSENGER(messenger_), nullptr);
-    relaunch_plugin_register_with_registrar(registrar);
-    ASSERT_NE(messenger_->handler, nullptr);
-  }
-
-  void TearDown() override {
-    // Dropping the handler releases the channel, which holds the messenger.
-    relaunch_test_messenger_clear_handler(messenger_);
-    g_clear_object(&messenger_);
-    RelaunchTest::TearDown();
-  }
-
   void Refuse(const char* refusal) {
-    messenger_->refuse = TRUE;
-    g_free(messenger_->refusal);
-    messenger_->refusal = g_strdup(refusal);
+    fl_fake_messenger_set_refuse_replies(messenger_, TRUE, refusal);
   }
 
-  // Delivers a call; returns the accepted reply (transfer full) or nullptr.
+  // Every reply goes out before the call returns: returns the one that
+  // arrived (transfer full), or nullptr for a refused one.
   FlMethodResponse* Call(const char* method, FlValue* args) {
-    g_autoptr(FlStandardMethodCodec) codec = fl_standard_method_codec_new();
-    FlMethodCodecClass* codec_class = FL_METHOD_CODEC_GET_CLASS(codec);
-    g_autoptr(GBytes) message = codec_class->encode_method_call(
-        FL_METHOD_CODEC(codec), method, args, nullptr);
-    g_autoptr(FlBinaryMessengerResponseHandle) handle =
-        FL_BINARY_MESSENGER_RESPONSE_HANDLE(g_object_new(
-            fl_binary_messenger_response_handle_get_type(), nullptr));
-    g_clear_pointer(&messenger_->response, g_bytes_unref);
-    messenger_->send_attempts = 0;
-    messenger_->handler(FL_BINARY_MESSENGER(messenger_), "restart", message,
-                        handle, messenger_->handler_data);
-    EXPECT_EQ(messenger_->send_attempts, 1u);
-    if (messenger_->response == nullptr) {
-      return nullptr;
-    }
-    return codec_class->decode_response(FL_METHOD_CODEC(codec),
-                                        messenger_->response, nullptr);
+    return Finish(Begin(method, args), 0);
   }
-
-  RelaunchTestMessenger* messenger_ = nullptr;
 };
 
 // A success reply that cannot be sent cancels the restart and is logged;
@@ -816,10 +665,10 @@ TEST_F(RelaunchRefusedReplyTest, RefusedSuccessCancelsRestart) {
     EXPECT_EQ(refused, nullptr);
     EXPECT_EQ(g_restart_pending.load(), 0);
     EXPECT_EQ(logs.messages(), std::vector<std::string>{c.expected_log});
-    RunFor(250);
+    fl_fake_run_until([] { return false; }, 250);
     EXPECT_TRUE(g_execs.empty()) << "restarted without a reply";
 
-    messenger_->refuse = FALSE;
+    fl_fake_messenger_set_refuse_replies(messenger_, FALSE, nullptr);
     g_autoptr(FlValue) args =
         Map({{"mode", Str("process")}, {"structuredResult", Bool(true)}});
     g_autoptr(FlMethodResponse) accepted = Call("relaunch", args);
@@ -859,7 +708,7 @@ TEST_F(RelaunchRefusedReplyTest, WhichFailedSendsAreLogged) {
                                       : std::vector<std::string>{});
     EXPECT_EQ(g_restart_pending.load(), c.pending);
   }
-  RunFor(250);
+  fl_fake_run_until([] { return false; }, 250);
   EXPECT_TRUE(g_execs.empty());
 }
 
@@ -896,9 +745,9 @@ TEST(RelaunchExecTest, ReplacesProcessInPlace) {
   ChildOutcome outcome;
   g_subprocess_communicate_utf8_async(process, nullptr, nullptr, ChildDoneCb,
                                       &outcome);
-  if (!RunUntil([&outcome] { return outcome.done; }, 3 * kWaitMs)) {
+  if (!fl_fake_run_until([&outcome] { return outcome.done; }, 3 * kWaitMs)) {
     g_subprocess_force_exit(process);
-    RunUntil([&outcome] { return outcome.done; }, kWaitMs);
+    fl_fake_run_until([&outcome] { return outcome.done; }, kWaitMs);
     FAIL() << "the helper did not end";
   }
   ASSERT_EQ(outcome.error, nullptr) << outcome.error->message;
