@@ -421,10 +421,11 @@ constexpr char kVideoBranch[] =
 
 constexpr char kAudioBranch[] =
     "queue ! audioconvert ! audioresample ! "
-    "audio/x-raw,rate=48000,channels=2 ! %s bitrate=%" G_GINT64_FORMAT
-    " %s ! queue";
+    "audio/x-raw,rate=48000,channels=2 ! %s name=zk_audio_enc "
+    "bitrate=%" G_GINT64_FORMAT " %s ! queue";
 
 constexpr char kEncoderName[] = "zk_enc";
+constexpr char kAudioEncoderName[] = "zk_audio_enc";
 
 // Posted on the bus when the source turns out to have no audio stream.
 constexpr char kNoAudioMessage[] = "zk-no-audio";
@@ -467,7 +468,76 @@ GstElement* ParseBranch(const std::string& description, std::string* error) {
   return bin;
 }
 
+// Removes the buffer probe of *pad, if any, and drops the pad.
+void RemoveProbe(GstPad** pad, gulong* probe_id) {
+  if (*pad != nullptr && *probe_id != 0) {
+    gst_pad_remove_probe(*pad, *probe_id);
+  }
+  *probe_id = 0;
+  gst_clear_object(pad);
+}
+
+// Adds a buffer probe to the sink pad of the element of that name in bin;
+// leaves *pad null when there is no such element.
+void AddProbe(GstElement* bin,
+              const char* name,
+              GstPadProbeCallback callback,
+              gpointer user_data,
+              GstPad** pad,
+              gulong* probe_id) {
+  g_autoptr(GstElement) element = gst_bin_get_by_name(GST_BIN(bin), name);
+  if (element == nullptr) {
+    return;
+  }
+  *pad = gst_element_get_static_pad(element, "sink");
+  if (*pad != nullptr) {
+    *probe_id = gst_pad_add_probe(*pad, GST_PAD_PROBE_TYPE_BUFFER, callback,
+                                  user_data, nullptr);
+  }
+}
+
 }  // namespace
+
+LatestValueThrottle::LatestValueThrottle(int64_t interval_ms,
+                                         std::function<void(double)> deliver)
+    : interval_us_(interval_ms * 1000), deliver_(std::move(deliver)) {}
+
+void LatestValueThrottle::Offer(double value) {
+  const int64_t wait_us =
+      last_delivery_us_ == 0
+          ? 0
+          : last_delivery_us_ + interval_us_ - g_get_monotonic_time();
+  if (wait_us <= 0) {
+    g_clear_handle_id(&due_id_, g_source_remove);
+    Deliver(value);
+    return;
+  }
+  waiting_ = value;
+  if (due_id_ == 0) {
+    // Rounded up: never before the interval has passed.
+    due_id_ =
+        g_timeout_add(static_cast<guint>((wait_us + 999) / 1000), OnDue, this);
+  }
+}
+
+void LatestValueThrottle::Stop() {
+  g_clear_handle_id(&due_id_, g_source_remove);
+}
+
+// Runs on the main loop when a waiting value may go.
+gboolean LatestValueThrottle::OnDue(gpointer data) {
+  auto* self = static_cast<LatestValueThrottle*>(data);
+  self->due_id_ = 0;
+  self->Deliver(self->waiting_);
+  return G_SOURCE_REMOVE;
+}
+
+void LatestValueThrottle::Deliver(double value) {
+  deliver_(value);
+  // Counted from the end of the delivery, so that whatever the receiver
+  // notes during one is at least an interval from the next.
+  last_delivery_us_ = g_get_monotonic_time();
+}
 
 // Progress made on a streaming thread, waiting for the main loop.
 struct Transcoder::ProgressRecord {
@@ -496,7 +566,9 @@ Transcoder::Transcoder(std::string input_path,
       has_audio_(has_audio),
       on_progress_(std::move(on_progress)),
       on_done_(std::move(on_done)),
-      alive_(std::make_shared<std::atomic<bool>>(true)) {}
+      alive_(std::make_shared<std::atomic<bool>>(true)),
+      progress_(kProgressIntervalMs,
+                [this](double fraction) { on_progress_(fraction); }) {}
 
 Transcoder::~Transcoder() {
   // Before the pipeline stops: progress queued from now on is dropped.
@@ -552,6 +624,7 @@ void Transcoder::Cancel() {
   }
   cancelled_ = true;
   finished_ = true;
+  progress_.Stop();
   TearDown();
   DeleteOutput();
   on_done_(false, true);
@@ -621,15 +694,13 @@ bool Transcoder::BuildPipeline(std::string* error) {
 
   g_signal_connect(decodebin_, "pad-added", G_CALLBACK(OnPadAdded), this);
   g_signal_connect(decodebin_, "no-more-pads", G_CALLBACK(OnNoMorePads), this);
+  g_signal_connect(decodebin_, "unknown-type", G_CALLBACK(OnUnknownType), this);
 
-  g_autoptr(GstElement) encoder_element =
-      gst_bin_get_by_name(GST_BIN(video_bin_), kEncoderName);
-  if (encoder_element != nullptr) {
-    probe_pad_ = gst_element_get_static_pad(encoder_element, "sink");
-    if (probe_pad_ != nullptr) {
-      probe_id_ = gst_pad_add_probe(probe_pad_, GST_PAD_PROBE_TYPE_BUFFER,
-                                    OnBufferProbe, this, nullptr);
-    }
+  AddProbe(video_bin_, kEncoderName, OnBufferProbe, this, &probe_pad_,
+           &probe_id_);
+  if (audio_bin_ != nullptr) {
+    AddProbe(audio_bin_, kAudioEncoderName, OnAudioProbe, this,
+             &audio_probe_pad_, &audio_probe_id_);
   }
 
   g_autoptr(GstBus) bus = gst_element_get_bus(pipeline_);
@@ -655,6 +726,13 @@ void Transcoder::TryNextEncoder(const std::string& error) {
 
 void Transcoder::RestartWithoutAudio() {
   source_is_silent_ = true;
+  // Said once: the later attempts have no audio branch to miss.
+  if (audio_undecodable_.load()) {
+    g_warning(
+        "Video compress: %s: the source's audio can't be decoded here, "
+        "so the output has video only",
+        input_path_.c_str());
+  }
   TearDown();
   DeleteOutput();
   StartAttempt();
@@ -665,6 +743,7 @@ void Transcoder::Finish(bool ok) {
     return;
   }
   finished_ = true;
+  progress_.Stop();
   TearDown();
   if (!ok) {
     DeleteOutput();
@@ -673,15 +752,10 @@ void Transcoder::Finish(bool ok) {
 }
 
 void Transcoder::TearDown() {
-  // The probe goes first, then the pipeline stops (which waits for the
+  // The probes go first, then the pipeline stops (which waits for the
   // streaming threads), and only then does its bus watch go.
-  if (probe_pad_ != nullptr) {
-    if (probe_id_ != 0) {
-      gst_pad_remove_probe(probe_pad_, probe_id_);
-    }
-    gst_clear_object(&probe_pad_);
-    probe_id_ = 0;
-  }
+  RemoveProbe(&probe_pad_, &probe_id_);
+  RemoveProbe(&audio_probe_pad_, &audio_probe_id_);
   if (pipeline_ != nullptr) {
     gst_element_set_state(pipeline_, GST_STATE_NULL);
     g_clear_handle_id(&bus_watch_id_, g_source_remove);
@@ -815,23 +889,38 @@ GstPadProbeReturn Transcoder::OnBufferProbe(GstPad* pad,
   return GST_PAD_PROBE_OK;
 }
 
+// Runs on the audio branch's streaming thread for every buffer that enters
+// the audio encoder: a source whose video ends well before its audio is
+// still at work.
+GstPadProbeReturn Transcoder::OnAudioProbe(GstPad* pad,
+                                           GstPadProbeInfo* info,
+                                           gpointer user_data) {
+  static_cast<Transcoder*>(user_data)->watch_.Touch();
+  return GST_PAD_PROBE_OK;
+}
+
+// Runs on a streaming thread when decodebin finds a stream that no decoder
+// here takes.
+void Transcoder::OnUnknownType(GstElement* element,
+                               GstPad* pad,
+                               GstCaps* caps,
+                               gpointer user_data) {
+  const GstStructure* structure = caps != nullptr && gst_caps_get_size(caps) > 0
+                                      ? gst_caps_get_structure(caps, 0)
+                                      : nullptr;
+  if (structure != nullptr &&
+      g_str_has_prefix(gst_structure_get_name(structure), "audio/")) {
+    static_cast<Transcoder*>(user_data)->audio_undecodable_.store(true);
+  }
+}
+
 // Runs on the main loop for each queued progress record.
 gboolean Transcoder::DeliverProgress(gpointer user_data) {
   auto* record = static_cast<ProgressRecord*>(user_data);
-  if (!record->alive->load()) {
+  if (!record->alive->load() || record->self->finished_) {
     return G_SOURCE_REMOVE;
   }
-  Transcoder* self = record->self;
-  // Records that waited for a busy main loop may arrive together; the
-  // owner still hears at most one every 120 ms.
-  const int64_t now_ms = MonotonicMs();
-  if (self->finished_ ||
-      (self->last_delivery_ms_ != 0 &&
-       now_ms - self->last_delivery_ms_ < kProgressIntervalMs)) {
-    return G_SOURCE_REMOVE;
-  }
-  self->last_delivery_ms_ = now_ms;
-  self->on_progress_(record->fraction);
+  record->self->progress_.Offer(record->fraction);
   return G_SOURCE_REMOVE;
 }
 

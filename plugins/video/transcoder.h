@@ -53,6 +53,34 @@ bool WritePoster(const std::string& input,
                  const std::string& output,
                  int32_t max_side);
 
+// Hands the newest of a series of values to a callback, at most once per
+// interval. A value that comes sooner waits for the interval to end, and a
+// newer one replaces it meanwhile: values that waited for a busy main loop
+// may arrive together, and the newest of them must neither be lost nor be
+// shown late. Main thread only.
+class LatestValueThrottle {
+ public:
+  LatestValueThrottle(int64_t interval_ms, std::function<void(double)> deliver);
+  ~LatestValueThrottle() { Stop(); }
+  LatestValueThrottle(const LatestValueThrottle&) = delete;
+  LatestValueThrottle& operator=(const LatestValueThrottle&) = delete;
+
+  void Offer(double value);
+  // Drops a waiting value; nothing more is delivered until the next Offer.
+  void Stop();
+
+ private:
+  static gboolean OnDue(gpointer data);
+  void Deliver(double value);
+
+  int64_t interval_us_;
+  std::function<void(double)> deliver_;
+  // Monotonic us at which the last delivery returned; 0 before the first.
+  int64_t last_delivery_us_ = 0;
+  guint due_id_ = 0;  // 0 when no value waits.
+  double waiting_ = 0;
+};
+
 // One compression job: turns a local video file into an MP4 with H.264 video
 // and, when asked, AAC audio (48 kHz stereo), scaled to the given size with
 // square pixels, turned upright and capped at 30 frames per second. When a
@@ -122,6 +150,13 @@ class Transcoder {
                                          gpointer user_data);
   static gboolean OnBus(GstBus* bus, GstMessage* message, gpointer user_data);
   static gboolean DeliverProgress(gpointer user_data);
+  static GstPadProbeReturn OnAudioProbe(GstPad* pad,
+                                        GstPadProbeInfo* info,
+                                        gpointer user_data);
+  static void OnUnknownType(GstElement* element,
+                            GstPad* pad,
+                            GstCaps* caps,
+                            gpointer user_data);
 
   std::string input_path_;
   std::string output_path_;
@@ -146,6 +181,10 @@ class Transcoder {
   guint bus_watch_id_ = 0;       // 0 when there is no watch.
   gulong probe_id_ = 0;          // 0 when there is no probe.
   GstPad* probe_pad_ = nullptr;  // The encoder's sink pad; owned.
+  // The audio encoder's sink pad (owned) and its probe, which only tells
+  // the watchdog that audio still flows; null and 0 without audio.
+  GstPad* audio_probe_pad_ = nullptr;
+  gulong audio_probe_id_ = 0;
   // Decodebin adds pads from more than one streaming thread: the first pad of
   // a kind takes its branch by an atomic exchange.
   std::atomic<bool> video_linked_{false};
@@ -162,8 +201,11 @@ class Transcoder {
   std::shared_ptr<std::atomic<bool>> alive_;
   // Monotonic ms at which the probe last queued progress; streaming thread.
   std::atomic<int64_t> last_progress_ms_{0};
-  // Monotonic ms of the last progress delivery; main thread.
-  int64_t last_delivery_ms_ = 0;
+  // Delivers queued progress to on_progress_; main thread.
+  LatestValueThrottle progress_;
+  // decodebin found an audio stream that no decoder here takes; streaming
+  // thread, read on the main thread.
+  std::atomic<bool> audio_undecodable_{false};
   // Watches the current attempt's source and frames.
   OpenWatchdog watch_;
 };

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "compress_test_util.h"
 #include "media_files.h"
 #include "test_media.h"
 #include "transcoder.h"
@@ -80,6 +81,41 @@ TEST_F(TranscoderStallTest, StoppedDemuxerFailsTheAttempt) {
   limits.job_stall_ms = 60000;
   SetWatchdogLimitsForTesting(limits);
   ExpectAllFailWithin(12, 15000);
+}
+
+// Audio reaching its encoder counts as life: a source whose video ends long
+// before its audio (a fifth of a second of video, 30 s of sound) is not
+// failed while its audio tail is encoded, which takes several of the
+// watchdog's checks.
+TEST_F(TranscoderStallTest, AudioTailKeepsTheJobAlive) {
+  const std::string input = compress_test::MakeMedia(
+      "audio_tail.mkv",
+      "matroskamux name=m ! filesink location=%1$s "
+      "videotestsrc num-buffers=6 ! "
+      "video/x-raw,format=I420,width=64,height=48,framerate=30/1 ! "
+      "x264enc threads=1 speed-preset=ultrafast ! h264parse ! m. "
+      "audiotestsrc num-buffers=235 samplesperbuffer=1024 ! "
+      "audio/x-raw,format=S16LE,rate=8000,channels=1 ! m.");
+  ASSERT_FALSE(input.empty());
+  WatchdogLimits limits;
+  limits.job_stall_ms = 200;
+  SetWatchdogLimitsForTesting(limits);
+  media_files::ScratchDir dir;
+  const std::string output = dir.File("out.mp4");
+  int done = 0;
+  bool ok = false;
+  Transcoder job(
+      input, output, 64, 48, 200, 64, 30000, true, [](double) {},
+      [&](bool job_ok, bool) {
+        ++done;
+        ok = job_ok;
+      });
+  job.Start();
+  ASSERT_TRUE(test_media::WaitUntil([&] { return done > 0; }, 120000));
+  EXPECT_EQ(done, 1);
+  EXPECT_TRUE(ok);
+  const compress_test::Probe probe = compress_test::FfProbe(output);
+  EXPECT_EQ(probe.Of("audio").size(), 1u);
 }
 
 // A demuxer whose input ends before it found a stream stops its task with

@@ -147,6 +147,32 @@ class BrokenFactory {
   GstPluginFeature* original_ = nullptr;
 };
 
+// What comes after a quiet interval goes at once; what comes sooner waits
+// for the interval's end, the newest replacing the older, and nothing goes
+// once the throttle has been stopped.
+TEST(LatestValueThrottleTest, DeliversTheNewestWhenItsTimeComes) {
+  std::vector<std::pair<gint64, double>> delivered;  // Monotonic us, value.
+  LatestValueThrottle throttle(120, [&delivered](double value) {
+    delivered.emplace_back(g_get_monotonic_time(), value);
+  });
+  throttle.Offer(0.1);
+  ASSERT_EQ(delivered.size(), 1u);
+  throttle.Offer(0.2);
+  throttle.Offer(0.3);
+  EXPECT_EQ(delivered.size(), 1u);
+  ASSERT_TRUE(
+      test_media::WaitUntil([&] { return delivered.size() >= 2; }, 2000));
+  throttle.Offer(0.4);
+  throttle.Stop();
+  test_media::WaitUntil([] { return false; }, 300);
+  ASSERT_EQ(delivered.size(), 2u);
+  EXPECT_EQ(delivered[1].second, 0.3);
+  EXPECT_GE(delivered[1].first - delivered[0].first, 120000);
+  throttle.Offer(0.5);
+  ASSERT_EQ(delivered.size(), 3u);
+  EXPECT_EQ(delivered[2].second, 0.5);
+}
+
 // ---------------------------------------------------------------------------
 // Running one job.
 
@@ -501,17 +527,34 @@ TEST(TranscoderTest, EndsOnSourcesItCannotUse) {
        "the source has no video"},
       {"silent video, audio asked", test_media::Shared("video_only.mp4"), true,
        true, nullptr, nullptr},
+      {"audio no decoder takes, audio asked", compress_test::AvClip(), true,
+       true, nullptr, nullptr},
   };
   const size_t encoders = AvailableH264Encoders().size();
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string output = OutputPath("unusable.mp4");
+    const bool undecodable = c.input == compress_test::AvClip();
+    // As if no AAC decoder were installed.
+    compress_test::HiddenFactories hidden(
+        undecodable
+            ? std::vector<std::string>{"avdec_aac", "avdec_aac_fixed",
+                                       "avdec_aac_latm", "faad", "fdkaacdec"}
+            : std::vector<std::string>{});
     LogCapture log;
     Outcome outcome = RunJob({c.input, output, 64, 48, 500, c.has_audio});
     EXPECT_EQ(outcome.ok, c.ok);
     EXPECT_FALSE(outcome.cancelled);
     if (c.ok) {
-      EXPECT_TRUE(log.messages().empty());
+      // Video only, and said once when there was sound to lose.
+      if (undecodable) {
+        ASSERT_EQ(log.messages().size(), 1u);
+        EXPECT_NE(log.messages()[0].find("audio can't be decoded"),
+                  std::string::npos)
+            << log.messages()[0];
+      } else {
+        EXPECT_TRUE(log.messages().empty());
+      }
       Probe probe = FfProbe(output);
       EXPECT_EQ(probe.Of("video").size(), 1u);
       EXPECT_EQ(probe.Of("audio").size(), 0u);
