@@ -112,12 +112,11 @@ def codec_seeds():
     write(t, "nested-map", encode({"a": {"b": [1, {"c": None}]}, 3: "int key",
                                    None: [[], {}]}))
     write(t, "long-string", encode("x" * 300))
-    write(t, "large-int", bytes([5, 4]) + b"ff00")
     write(t, "method-call", encode("probe", {"path": "/tmp/clip.mp4"}))
     write(t, "method-call-no-args", encode("encoders", None))
     write(t, "success-envelope", b"\x00" + encode({"ok": True, "cancelled": False}))
     write(t, "error-envelope", b"\x01" + encode("bad_args", "path is required", None))
-    write(t, "error-with-trace", b"\x01" + encode("busy", None, [1, 2], "trace"))
+    write(t, "error-with-details", b"\x01" + encode("busy", None, [1, 2]))
     write(t, "deep-list", bytes([12, 1]) * 40 + bytes([0]))
 
 

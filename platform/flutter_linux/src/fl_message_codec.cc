@@ -26,7 +26,8 @@ G_MODULE_EXPORT FlValue* fl_message_codec_decode_message(FlMessageCodec* self,
   FlMessageCodecClass* klass = FL_MESSAGE_CODEC_GET_CLASS(self);
   g_return_val_if_fail(klass->decode_message != nullptr, nullptr);
   // Messages come from the other side, where an absent message is an empty
-  // one; the codec reports it as too short rather than as a misuse.
+  // one; the codec decides what that means rather than treating it as a
+  // misuse.
   g_autoptr(GBytes) empty = nullptr;
   if (message == nullptr) {
     empty = g_bytes_new(nullptr, 0);

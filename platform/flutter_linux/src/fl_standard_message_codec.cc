@@ -10,13 +10,14 @@ static_assert(G_BYTE_ORDER == G_LITTLE_ENDIAN,
 
 namespace {
 
-// Tags 0 to 127 belong to this codec; subclasses use 128 and above.
+// Tags 0 to 127 belong to this codec; subclasses use 128 and above. Tag 5,
+// an integer too large for 64 bits written as hexadecimal text, has no
+// FlValue type and is refused like any unknown tag.
 constexpr int kValueNull = 0;
 constexpr int kValueTrue = 1;
 constexpr int kValueFalse = 2;
 constexpr int kValueInt32 = 3;
 constexpr int kValueInt64 = 4;
-constexpr int kValueLargeInt = 5;
 constexpr int kValueFloat64 = 6;
 constexpr int kValueString = 7;
 constexpr int kValueUint8List = 8;
@@ -455,9 +456,6 @@ static FlValue* fl_standard_message_codec_real_read_value_of_type(
       }
       return fl_value_new_float(v);
     }
-    // An integer too large for 64 bits arrives as its hexadecimal text and is
-    // given to the application as that text.
-    case kValueLargeInt:
     case kValueString:
       return read_string(self, buffer, offset, error);
     case kValueUint8List:
@@ -472,9 +470,9 @@ static FlValue* fl_standard_message_codec_real_read_value_of_type(
       return read_map(self, buffer, offset, error);
   }
 
-  g_set_error(error, FL_MESSAGE_CODEC_ERROR, FL_MESSAGE_CODEC_ERROR_FAILED,
-              "Unsupported value type %d at offset %" G_GSIZE_FORMAT, type,
-              *offset - 1);
+  g_set_error(error, FL_MESSAGE_CODEC_ERROR,
+              FL_MESSAGE_CODEC_ERROR_UNSUPPORTED_TYPE,
+              "Unexpected standard codec type %02x", type);
   return nullptr;
 }
 
@@ -491,11 +489,15 @@ static GBytes* fl_standard_message_codec_encode_message(FlMessageCodec* codec,
       static_cast<GByteArray*>(g_steal_pointer(&buffer)));
 }
 
-// Decodes a whole message: exactly one value and nothing after it.
+// Decodes a whole message: exactly one value and nothing after it. The other
+// side sends a null message as no bytes at all.
 static FlValue* fl_standard_message_codec_decode_message(FlMessageCodec* codec,
                                                          GBytes* message,
                                                          GError** error) {
   FlStandardMessageCodec* self = FL_STANDARD_MESSAGE_CODEC(codec);
+  if (g_bytes_get_size(message) == 0) {
+    return fl_value_new_null();
+  }
   size_t offset = 0;
   g_autoptr(FlValue) value =
       fl_standard_message_codec_read_value(self, message, &offset, error);

@@ -9,13 +9,12 @@ namespace {
 constexpr uint8_t kEnvelopeSuccess = 0;
 constexpr uint8_t kEnvelopeError = 1;
 
-// Fails unless the whole of `message` has been read.
+// Fails unless the whole of `message` has been read. A call or reply has a
+// fixed number of values, so anything after them makes it malformed.
 gboolean check_consumed(GBytes* message, size_t offset, GError** error) {
-  size_t size = g_bytes_get_size(message);
-  if (offset != size) {
-    g_set_error(
-        error, FL_MESSAGE_CODEC_ERROR, FL_MESSAGE_CODEC_ERROR_ADDITIONAL_DATA,
-        "%" G_GSIZE_FORMAT " unused bytes after the value", size - offset);
+  if (offset != g_bytes_get_size(message)) {
+    g_set_error(error, FL_MESSAGE_CODEC_ERROR, FL_MESSAGE_CODEC_ERROR_FAILED,
+                "Unexpected extra data");
     return FALSE;
   }
   return TRUE;
@@ -117,8 +116,8 @@ static GBytes* fl_standard_method_codec_encode_error_envelope(
       static_cast<GByteArray*>(g_steal_pointer(&buffer)));
 }
 
-// Reads the rest of an error envelope: code, message, details and, from
-// senders that add one, a stack trace, which is not kept.
+// Reads the rest of an error envelope: code, message and details, and
+// nothing after them; a stack trace that some senders append is refused.
 static FlMethodResponse* decode_error_envelope(FlStandardMethodCodec* self,
                                                GBytes* message,
                                                size_t* offset,
@@ -149,20 +148,6 @@ static FlMethodResponse* decode_error_envelope(FlStandardMethodCodec* self,
       fl_standard_message_codec_read_value(self->codec, message, offset, error);
   if (details == nullptr) {
     return nullptr;
-  }
-  if (*offset < g_bytes_get_size(message)) {
-    g_autoptr(FlValue) stack_trace = fl_standard_message_codec_read_value(
-        self->codec, message, offset, error);
-    if (stack_trace == nullptr) {
-      return nullptr;
-    }
-    FlValueType trace_type = fl_value_get_type(stack_trace);
-    if (trace_type != FL_VALUE_TYPE_STRING &&
-        trace_type != FL_VALUE_TYPE_NULL) {
-      g_set_error(error, FL_MESSAGE_CODEC_ERROR, FL_MESSAGE_CODEC_ERROR_FAILED,
-                  "Error stack trace is neither a string nor null");
-      return nullptr;
-    }
   }
   if (!check_consumed(message, *offset, error)) {
     return nullptr;
