@@ -1,670 +1,159 @@
 // Copyright 2026 The Zelkoz Authors. All rights reserved.
 #include "dart_peer/json.h"
 
-#include <glib.h>
-
-#include <cerrno>
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
-#include <unordered_set>
+#include <charconv>
+#include <cstdint>
+#include <vector>
 
 namespace dart_peer {
 
 namespace {
 
-// Lays out the decimal digits |digits| (no dot, first digit non-zero unless
-// the value is zero) with decimal exponent |exponent| as a JSON number that
-// always shows it is not an integer.
-std::string LayOutDigits(bool negative,
-                         const std::string& digits,
-                         int exponent) {
-  std::string out = negative ? "-" : "";
-  if (exponent >= -5 && exponent < 17) {
-    if (exponent >= 0) {
-      std::string whole = digits.substr(
-          0, std::min(digits.size(), static_cast<size_t>(exponent) + 1));
-      whole.append(static_cast<size_t>(exponent) + 1 - whole.size(), '0');
-      std::string fraction =
-          digits.size() > whole.size()
-              ? digits.substr(static_cast<size_t>(exponent) + 1)
-              : "0";
-      out += whole + "." + fraction;
-    } else {
-      out +=
-          "0." + std::string(static_cast<size_t>(-exponent - 1), '0') + digits;
-    }
-    return out;
-  }
-  out += digits.substr(0, 1);
-  if (digits.size() > 1) {
-    out += "." + digits.substr(1);
-  }
-  out += exponent < 0 ? "e-" : "e+";
-  out += std::to_string(std::abs(exponent));
-  return out;
-}
-
-// Splits the output of "%.Ne" into its digits and its exponent.
-void SplitScientific(const char* text,
-                     bool* negative,
-                     std::string* digits,
-                     int* exponent) {
-  const char* p = text;
-  *negative = *p == '-';
-  if (*negative) {
-    p++;
-  }
-  digits->clear();
-  for (; *p != '\0' && *p != 'e'; p++) {
-    if (*p != '.') {
-      digits->push_back(*p);
-    }
-  }
-  *exponent = *p == 'e' ? atoi(p + 1) : 0;
-  // "%.Ne" may leave trailing zeros in the mantissa; they carry nothing.
-  while (digits->size() > 1 && digits->back() == '0') {
-    digits->pop_back();
-  }
-}
-
-// Formats |value| with the fewest significant digits (up to |max_digits|)
-// for which |round_trips| accepts the text.
-template <typename RoundTrips>
-std::string FormatShortest(double value,
-                           int max_digits,
-                           RoundTrips round_trips) {
-  char buffer[G_ASCII_DTOSTR_BUF_SIZE];
-  for (int precision = 1; precision <= max_digits; precision++) {
-    g_autofree gchar* format = g_strdup_printf("%%.%de", precision - 1);
-    g_ascii_formatd(buffer, sizeof(buffer), format, value);
-    if (precision == max_digits ||
-        round_trips(g_ascii_strtod(buffer, nullptr))) {
-      break;
-    }
-  }
-  bool negative = false;
-  std::string digits;
-  int exponent = 0;
-  SplitScientific(buffer, &negative, &digits, &exponent);
-  return LayOutDigits(negative, digits, exponent);
-}
-
-// GLib's UTF-8 checks stop at (or refuse) NUL, which JSON strings may hold
-// as "\u0000"; these work on the pieces between NULs.
-bool IsValidUtf8(const std::string& text) {
-  size_t start = 0;
-  while (start <= text.size()) {
-    size_t end = text.find('\0', start);
-    if (end == std::string::npos) {
-      end = text.size();
-    }
-    if (!g_utf8_validate_len(text.data() + start, end - start, nullptr)) {
-      return false;
-    }
-    start = end + 1;
-  }
-  return true;
-}
-
-std::string MakeValidUtf8(const std::string& text) {
-  std::string out;
-  size_t start = 0;
-  while (start <= text.size()) {
-    size_t end = text.find('\0', start);
-    if (end == std::string::npos) {
-      end = text.size();
-    }
-    g_autofree gchar* piece = g_utf8_make_valid(
-        text.data() + start, static_cast<gssize>(end - start));
-    out += piece;
-    if (end < text.size()) {
-      out.push_back('\0');
-    }
-    start = end + 1;
-  }
-  return out;
-}
-
-void AppendEscaped(std::string* out, const std::string& text) {
-  // Strings built from engine values may hold invalid UTF-8; the line
-  // protocol must stay valid JSON, so such bytes become U+FFFD.
-  std::string valid;
-  const std::string* source = &text;
-  if (!IsValidUtf8(text)) {
-    valid = MakeValidUtf8(text);
-    source = &valid;
-  }
-  out->push_back('"');
-  for (char c : *source) {
-    switch (c) {
-      case '"':
-        out->append("\\\"");
-        break;
-      case '\\':
-        out->append("\\\\");
-        break;
-      case '\n':
-        out->append("\\n");
-        break;
-      case '\r':
-        out->append("\\r");
-        break;
-      case '\t':
-        out->append("\\t");
-        break;
-      case '\b':
-        out->append("\\b");
-        break;
-      case '\f':
-        out->append("\\f");
-        break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          char escape[8];
-          snprintf(escape, sizeof(escape), "\\u%04x",
-                   static_cast<unsigned char>(c));
-          out->append(escape);
-        } else {
-          out->push_back(c);
-        }
-    }
-  }
-  out->push_back('"');
-}
-
-// A recursive-descent parser over one JSON text.
-class Parser {
+// Builds the document from the parser's events, refusing what the line
+// protocol does not accept but the library would: integers beyond int64
+// (which it reads as unsigned or as floats), duplicate keys (where it keeps
+// the last) and deep nesting.
+class Builder : public Json::json_sax_t {
  public:
-  explicit Parser(std::string_view text) : text_(text) {}
-
-  bool ParseDocument(Json* out, std::string* error) {
-    SkipSpace();
-    if (!ParseValue(out, 0)) {
-      *error = error_;
-      return false;
+  bool null() override { return Put(nullptr); }
+  bool boolean(bool value) override { return Put(value); }
+  bool number_integer(int64_t value) override { return Put(value); }
+  bool number_unsigned(uint64_t value) override {
+    if (value > static_cast<uint64_t>(INT64_MAX)) {
+      return Fail("integer out of the 64-bit range");
     }
-    SkipSpace();
-    if (pos_ != text_.size()) {
-      Fail("unexpected content after the value");
-      *error = error_;
-      return false;
+    return Put(static_cast<int64_t>(value));
+  }
+  bool number_float(double value, const std::string& text) override {
+    if (text.find_first_of(".eE") == std::string::npos) {
+      return Fail("integer out of the 64-bit range");
     }
+    return Put(value);
+  }
+  bool string(std::string& value) override { return Put(std::move(value)); }
+  // Text never holds binary values.
+  bool binary(Json::binary_t&) override { return Fail("binary value"); }
+  bool start_object(size_t) override { return Open(Json::object()); }
+  bool key(std::string& key) override {
+    if (open_.back()->contains(key)) {
+      return Fail("duplicate member \"" + key + "\"");
+    }
+    key_ = std::move(key);
     return true;
   }
-
- private:
-  bool Fail(const std::string& reason) {
-    if (error_.empty()) {
-      error_ = "invalid JSON at offset " + std::to_string(pos_) + ": " + reason;
+  bool end_object() override { return Close(); }
+  bool start_array(size_t) override { return Open(Json::array()); }
+  bool end_array() override { return Close(); }
+  bool parse_error(size_t position,
+                   const std::string&,
+                   const Json::exception& error) override {
+    // what() reads "[json.exception.parse_error.101] parse error at line 1,
+    // column 5: REASON" or "[json.exception.out_of_range.406] REASON"; the
+    // line and column say less than the offset.
+    std::string reason = error.what();
+    size_t start = reason.find("] ");
+    start = start == std::string::npos ? 0 : start + 2;
+    size_t colon = reason.find(": ", start);
+    if (reason.compare(start, 12, "parse error ") == 0 &&
+        colon != std::string::npos) {
+      start = colon + 2;
     }
+    error_ = "invalid JSON at offset " + std::to_string(position) + ": " +
+             reason.substr(start);
     return false;
   }
 
-  void SkipSpace() {
-    while (pos_ < text_.size() &&
-           (text_[pos_] == ' ' || text_[pos_] == '\t' || text_[pos_] == '\n' ||
-            text_[pos_] == '\r')) {
-      pos_++;
-    }
+  Json& root() { return root_; }
+  const std::string& error() const { return error_; }
+
+ private:
+  bool Fail(const std::string& reason) {
+    error_ = "invalid JSON: " + reason;
+    return false;
   }
 
-  bool ConsumeWord(std::string_view word) {
-    if (text_.substr(pos_, word.size()) != word) {
-      return Fail("unknown literal");
+  // Places |value| in the innermost open container, or as the root.
+  Json* Add(Json value) {
+    if (open_.empty()) {
+      root_ = std::move(value);
+      return &root_;
     }
-    pos_ += word.size();
+    Json& container = *open_.back();
+    if (container.is_array()) {
+      container.push_back(std::move(value));
+      return &container.back();
+    }
+    return &(container[key_] = std::move(value));
+  }
+
+  bool Put(Json value) {
+    Add(std::move(value));
     return true;
   }
 
-  bool ParseValue(Json* out, int depth) {
-    if (depth > Json::kMaxDepth) {
+  bool Open(Json container) {
+    if (open_.size() > kMaxJsonDepth) {
       return Fail("nested too deeply");
     }
-    if (pos_ >= text_.size()) {
-      return Fail("a value is missing");
-    }
-    char c = text_[pos_];
-    switch (c) {
-      case 'n':
-        *out = Json();
-        return ConsumeWord("null");
-      case 't':
-        *out = Json::Bool(true);
-        return ConsumeWord("true");
-      case 'f':
-        *out = Json::Bool(false);
-        return ConsumeWord("false");
-      case '"': {
-        std::string s;
-        if (!ParseString(&s)) {
-          return false;
-        }
-        *out = Json::String(std::move(s));
-        return true;
-      }
-      case '[':
-        return ParseArray(out, depth);
-      case '{':
-        return ParseObject(out, depth);
-      default:
-        if (c == '-' || (c >= '0' && c <= '9')) {
-          return ParseNumber(out);
-        }
-        return Fail(std::string("unexpected character '") + c + "'");
-    }
-  }
-
-  bool ParseArray(Json* out, int depth) {
-    pos_++;  // '['
-    Json array = Json::MakeArray();
-    SkipSpace();
-    if (pos_ < text_.size() && text_[pos_] == ']') {
-      pos_++;
-      *out = std::move(array);
-      return true;
-    }
-    while (true) {
-      SkipSpace();
-      Json element;
-      if (!ParseValue(&element, depth + 1)) {
-        return false;
-      }
-      array.Append(std::move(element));
-      SkipSpace();
-      if (pos_ < text_.size() && text_[pos_] == ',') {
-        pos_++;
-        continue;
-      }
-      if (pos_ < text_.size() && text_[pos_] == ']') {
-        pos_++;
-        *out = std::move(array);
-        return true;
-      }
-      return Fail("expected ',' or ']'");
-    }
-  }
-
-  bool ParseObject(Json* out, int depth) {
-    pos_++;  // '{'
-    Json object = Json::MakeObject();
-    std::unordered_set<std::string> keys;
-    SkipSpace();
-    if (pos_ < text_.size() && text_[pos_] == '}') {
-      pos_++;
-      *out = std::move(object);
-      return true;
-    }
-    while (true) {
-      SkipSpace();
-      if (pos_ >= text_.size() || text_[pos_] != '"') {
-        return Fail("expected a member name");
-      }
-      std::string key;
-      if (!ParseString(&key)) {
-        return false;
-      }
-      if (!keys.insert(key).second) {
-        return Fail("duplicate member \"" + key + "\"");
-      }
-      SkipSpace();
-      if (pos_ >= text_.size() || text_[pos_] != ':') {
-        return Fail("expected ':'");
-      }
-      pos_++;
-      SkipSpace();
-      Json value;
-      if (!ParseValue(&value, depth + 1)) {
-        return false;
-      }
-      object.Set(std::move(key), std::move(value));
-      SkipSpace();
-      if (pos_ < text_.size() && text_[pos_] == ',') {
-        pos_++;
-        continue;
-      }
-      if (pos_ < text_.size() && text_[pos_] == '}') {
-        pos_++;
-        *out = std::move(object);
-        return true;
-      }
-      return Fail("expected ',' or '}'");
-    }
-  }
-
-  bool ParseHex4(uint32_t* value) {
-    if (pos_ + 4 > text_.size()) {
-      return Fail("truncated \\u escape");
-    }
-    *value = 0;
-    for (int i = 0; i < 4; i++) {
-      int digit = g_ascii_xdigit_value(text_[pos_ + i]);
-      if (digit < 0) {
-        return Fail("bad \\u escape");
-      }
-      *value = *value * 16 + static_cast<uint32_t>(digit);
-    }
-    pos_ += 4;
+    // The pointer stays valid: a container's parent grows only after it has
+    // been closed.
+    open_.push_back(Add(std::move(container)));
     return true;
   }
 
-  bool ParseString(std::string* out) {
-    pos_++;  // '"'
-    while (true) {
-      if (pos_ >= text_.size()) {
-        return Fail("unterminated string");
-      }
-      unsigned char c = static_cast<unsigned char>(text_[pos_]);
-      if (c == '"') {
-        pos_++;
-        break;
-      }
-      if (c < 0x20) {
-        return Fail("control character in string");
-      }
-      if (c != '\\') {
-        out->push_back(static_cast<char>(c));
-        pos_++;
-        continue;
-      }
-      pos_++;
-      if (pos_ >= text_.size()) {
-        return Fail("unterminated string");
-      }
-      char escape = text_[pos_++];
-      switch (escape) {
-        case '"':
-        case '\\':
-        case '/':
-          out->push_back(escape);
-          break;
-        case 'b':
-          out->push_back('\b');
-          break;
-        case 'f':
-          out->push_back('\f');
-          break;
-        case 'n':
-          out->push_back('\n');
-          break;
-        case 'r':
-          out->push_back('\r');
-          break;
-        case 't':
-          out->push_back('\t');
-          break;
-        case 'u': {
-          uint32_t unit = 0;
-          if (!ParseHex4(&unit)) {
-            return false;
-          }
-          if (unit >= 0xdc00 && unit <= 0xdfff) {
-            return Fail("lone low surrogate");
-          }
-          if (unit >= 0xd800 && unit <= 0xdbff) {
-            uint32_t low = 0;
-            if (text_.substr(pos_, 2) != "\\u") {
-              return Fail("lone high surrogate");
-            }
-            pos_ += 2;
-            if (!ParseHex4(&low)) {
-              return false;
-            }
-            if (low < 0xdc00 || low > 0xdfff) {
-              return Fail("lone high surrogate");
-            }
-            unit = 0x10000 + ((unit - 0xd800) << 10) + (low - 0xdc00);
-          }
-          char utf8[8];
-          int length = g_unichar_to_utf8(unit, utf8);
-          out->append(utf8, static_cast<size_t>(length));
-          break;
-        }
-        default:
-          return Fail("bad escape");
-      }
-    }
-    if (!IsValidUtf8(*out)) {
-      return Fail("string is not valid UTF-8");
-    }
+  bool Close() {
+    open_.pop_back();
     return true;
   }
 
-  bool ParseNumber(Json* out) {
-    size_t start = pos_;
-    bool integral = true;
-    if (text_[pos_] == '-') {
-      pos_++;
-    }
-    if (pos_ >= text_.size() || !g_ascii_isdigit(text_[pos_])) {
-      return Fail("bad number");
-    }
-    if (text_[pos_] == '0') {
-      pos_++;
-    } else {
-      while (pos_ < text_.size() && g_ascii_isdigit(text_[pos_])) {
-        pos_++;
-      }
-    }
-    if (pos_ < text_.size() && text_[pos_] == '.') {
-      integral = false;
-      pos_++;
-      if (pos_ >= text_.size() || !g_ascii_isdigit(text_[pos_])) {
-        return Fail("bad number");
-      }
-      while (pos_ < text_.size() && g_ascii_isdigit(text_[pos_])) {
-        pos_++;
-      }
-    }
-    if (pos_ < text_.size() && (text_[pos_] == 'e' || text_[pos_] == 'E')) {
-      integral = false;
-      pos_++;
-      if (pos_ < text_.size() && (text_[pos_] == '+' || text_[pos_] == '-')) {
-        pos_++;
-      }
-      if (pos_ >= text_.size() || !g_ascii_isdigit(text_[pos_])) {
-        return Fail("bad number");
-      }
-      while (pos_ < text_.size() && g_ascii_isdigit(text_[pos_])) {
-        pos_++;
-      }
-    }
-    std::string literal(text_.substr(start, pos_ - start));
-    errno = 0;
-    if (integral) {
-      gint64 value = g_ascii_strtoll(literal.c_str(), nullptr, 10);
-      if (errno == ERANGE) {
-        pos_ = start;
-        return Fail("integer out of the 64-bit range");
-      }
-      *out = Json::Int(value);
-      return true;
-    }
-    double value = g_ascii_strtod(literal.c_str(), nullptr);
-    if (!std::isfinite(value)) {
-      pos_ = start;
-      return Fail("number out of range");
-    }
-    *out = Json::Float(value);
-    return true;
-  }
-
-  std::string_view text_;
-  size_t pos_ = 0;
+  Json root_;
+  std::vector<Json*> open_;
+  std::string key_;
   std::string error_;
 };
 
 }  // namespace
 
-std::string FormatDouble(double value) {
-  return FormatShortest(value, 17,
-                        [value](double read) { return read == value; });
-}
-
-std::string FormatFloat32(float value) {
-  return FormatShortest(static_cast<double>(value), 9, [value](double read) {
-    return static_cast<float>(read) == value;
-  });
-}
-
-Json Json::Bool(bool value) {
-  Json json;
-  json.type_ = Type::kBool;
-  json.bool_ = value;
-  return json;
-}
-
-Json Json::Int(int64_t value) {
-  Json json;
-  json.type_ = Type::kInt;
-  json.int_ = value;
-  return json;
-}
-
-Json Json::Float(double value) {
-  Json json;
-  json.type_ = Type::kFloat;
-  json.float_ = value;
-  return json;
-}
-
-Json Json::Float32(float value) {
-  Json json = Float(static_cast<double>(value));
-  json.single_precision_ = true;
-  return json;
-}
-
-Json Json::String(std::string value) {
-  Json json;
-  json.type_ = Type::kString;
-  json.string_ = std::move(value);
-  return json;
-}
-
-Json Json::MakeArray() {
-  Json json;
-  json.type_ = Type::kArray;
-  return json;
-}
-
-Json Json::MakeObject() {
-  Json json;
-  json.type_ = Type::kObject;
-  return json;
-}
-
-const Json* Json::Find(std::string_view key) const {
-  for (const Member& member : object_) {
-    if (member.first == key) {
-      return &member.second;
-    }
-  }
-  return nullptr;
-}
-
-Json& Json::Set(std::string key, Json value) {
-  for (Member& member : object_) {
-    if (member.first == key) {
-      member.second = std::move(value);
-      return member.second;
-    }
-  }
-  object_.emplace_back(std::move(key), std::move(value));
-  return object_.back().second;
-}
-
-Json& Json::Append(Json value) {
-  array_.push_back(std::move(value));
-  return array_.back();
-}
-
-std::string Json::Serialize() const {
-  std::string out;
-  SerializeTo(&out);
-  return out;
-}
-
-void Json::SerializeTo(std::string* out) const {
-  switch (type_) {
-    case Type::kNull:
-      out->append("null");
-      break;
-    case Type::kBool:
-      out->append(bool_ ? "true" : "false");
-      break;
-    case Type::kInt:
-      out->append(std::to_string(int_));
-      break;
-    case Type::kFloat:
-      if (!std::isfinite(float_)) {
-        // Callers map non-finite values to something else first; "null"
-        // keeps the line valid JSON should one slip through.
-        out->append("null");
-      } else if (single_precision_) {
-        out->append(FormatFloat32(static_cast<float>(float_)));
-      } else {
-        out->append(FormatDouble(float_));
-      }
-      break;
-    case Type::kString:
-      AppendEscaped(out, string_);
-      break;
-    case Type::kArray:
-      out->push_back('[');
-      for (size_t i = 0; i < array_.size(); i++) {
-        if (i > 0) {
-          out->push_back(',');
-        }
-        array_[i].SerializeTo(out);
-      }
-      out->push_back(']');
-      break;
-    case Type::kObject:
-      out->push_back('{');
-      for (size_t i = 0; i < object_.size(); i++) {
-        if (i > 0) {
-          out->push_back(',');
-        }
-        AppendEscaped(out, object_[i].first);
-        out->push_back(':');
-        object_[i].second.SerializeTo(out);
-      }
-      out->push_back('}');
-      break;
-  }
-}
-
-bool Json::Parse(std::string_view text, Json* out, std::string* error) {
-  Parser parser(text);
-  Json result;
-  if (!parser.ParseDocument(&result, error)) {
+bool ParseJson(std::string_view text, Json* out, std::string* error) {
+  // The library skips a byte order mark and stops at a NUL byte, taking
+  // what follows for the end of the input; neither belongs in a JSON text.
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") {
+    *error = "invalid JSON at offset 0: byte order mark";
     return false;
   }
-  *out = std::move(result);
+  size_t nul = text.find('\0');
+  if (nul != std::string_view::npos) {
+    *error = "invalid JSON at offset " + std::to_string(nul) + ": NUL byte";
+    return false;
+  }
+  Builder builder;
+  if (!Json::sax_parse(text.begin(), text.end(), &builder)) {
+    *error = builder.error();
+    return false;
+  }
+  *out = std::move(builder.root());
   return true;
 }
 
-bool Json::operator==(const Json& other) const {
-  if (type_ != other.type_) {
-    return false;
-  }
-  switch (type_) {
-    case Type::kNull:
-      return true;
-    case Type::kBool:
-      return bool_ == other.bool_;
-    case Type::kInt:
-      return int_ == other.int_;
-    case Type::kFloat:
-      return float_ == other.float_;
-    case Type::kString:
-      return string_ == other.string_;
-    case Type::kArray:
-      return array_ == other.array_;
-    case Type::kObject:
-      return object_ == other.object_;
-  }
-  return false;
+std::string Serialize(const Json& json) {
+  return json.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+const Json* Find(const Json& json, const std::string& key) {
+  auto it = json.find(key);
+  return it == json.end() ? nullptr : &*it;
+}
+
+double WidenFloat32(float value) {
+  char digits[32];
+  std::to_chars_result end =
+      std::to_chars(digits, digits + sizeof(digits), value);
+  double widened = static_cast<double>(value);
+  std::from_chars(digits, end.ptr, widened);
+  // The reader narrows the double it parses; should that land elsewhere
+  // (or the value not be finite) the exact widening is kept.
+  return static_cast<float>(widened) == value ? widened
+                                              : static_cast<double>(value);
 }
 
 }  // namespace dart_peer

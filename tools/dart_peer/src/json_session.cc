@@ -34,16 +34,16 @@ bool IsBlank(std::string_view line) {
 Json ErrorObject(const std::string& code,
                  const std::optional<std::string>& message,
                  FlValue* details) {
-  Json error = Json::MakeObject();
-  error.Set("code", Json::String(code));
-  error.Set("message", message ? Json::String(*message) : Json());
-  error.Set("details", ValueToJson(details));
+  Json error = Json::object();
+  error["code"] = code;
+  error["message"] = message ? Json(*message) : Json();
+  error["details"] = ValueToJson(details);
   return error;
 }
 
 // Reads the optional "args" member into *args (null when absent).
 bool ReadArgs(const Json& request, ValuePtr* args, std::string* error) {
-  const Json* json = request.Find("args");
+  const Json* json = Find(request, "args");
   if (json == nullptr) {
     args->reset(fl_value_new_null());
     return true;
@@ -63,12 +63,13 @@ bool ReadName(const Json& request,
               const char* key,
               std::string* out,
               std::string* error) {
-  const Json* json = request.Find(key);
-  if (json == nullptr || !json->is_string() || json->string_value().empty()) {
+  const Json* json = Find(request, key);
+  if (json == nullptr || !json->is_string() ||
+      json->get_ref<const std::string&>().empty()) {
     *error = std::string("\"") + key + "\" must be a non-empty string";
     return false;
   }
-  *out = json->string_value();
+  *out = json->get<std::string>();
   return true;
 }
 
@@ -94,15 +95,15 @@ JsonSession::~JsonSession() {
 }
 
 void JsonSession::Write(const Json& line) {
-  writer_(line.Serialize());
+  writer_(Serialize(line));
 }
 
 void JsonSession::WriteBadRequest(const Json* id, const std::string& reason) {
-  Json line = Json::MakeObject();
+  Json line = Json::object();
   if (id != nullptr) {
-    line.Set("id", *id);
+    line["id"] = *id;
   }
-  line.Set("badRequest", Json::String(reason));
+  line["badRequest"] = reason;
   Write(line);
 }
 
@@ -116,7 +117,7 @@ void JsonSession::HandleLine(std::string_view line) {
   }
   Json request;
   std::string error;
-  if (!Json::Parse(line, &request, &error)) {
+  if (!ParseJson(line, &request, &error)) {
     WriteBadRequest(nullptr, error);
     return;
   }
@@ -124,21 +125,21 @@ void JsonSession::HandleLine(std::string_view line) {
     WriteBadRequest(nullptr, "a request must be a JSON object");
     return;
   }
-  const Json* id = request.Find("id");
+  const Json* id = Find(request, "id");
   if (id == nullptr) {
     WriteBadRequest(nullptr, "missing \"id\"");
     return;
   }
-  if (!id->is_int()) {
+  if (!id->is_number_integer()) {
     WriteBadRequest(nullptr, "\"id\" must be an integer");
     return;
   }
-  if (open_ids_.count(id->int_value()) > 0) {
-    WriteBadRequest(id,
-                    "id " + std::to_string(id->int_value()) + " is still open");
+  const int64_t number = id->get<int64_t>();
+  if (open_ids_.count(number) > 0) {
+    WriteBadRequest(id, "id " + std::to_string(number) + " is still open");
     return;
   }
-  if (!Dispatch(request, id->int_value(), &error)) {
+  if (!Dispatch(request, number, &error)) {
     WriteBadRequest(id, error);
   }
 }
@@ -148,7 +149,7 @@ bool JsonSession::Dispatch(const Json& request,
                            std::string* error) {
   const Verb* verb = nullptr;
   for (const Verb& candidate : kVerbs) {
-    if (request.Find(candidate.name) == nullptr) {
+    if (Find(request, candidate.name) == nullptr) {
       continue;
     }
     if (verb != nullptr) {
@@ -164,8 +165,8 @@ bool JsonSession::Dispatch(const Json& request,
         "\"cancel\", \"texture\", \"wait\"";
     return false;
   }
-  for (const Json::Member& member : request.object()) {
-    const std::string& key = member.first;
+  for (const auto& member : request.items()) {
+    const std::string& key = member.key();
     bool allowed =
         key == "id" || key == verb->name ||
         std::any_of(verb->members.begin(), verb->members.end(),
@@ -201,20 +202,20 @@ bool JsonSession::Dispatch(const Json& request,
     return true;
   }
   if (name == "texture") {
-    const Json* texture = request.Find("texture");
-    if (!texture->is_int()) {
+    const Json* texture = Find(request, "texture");
+    if (!texture->is_number_integer()) {
       *error = "\"texture\" must be an integer texture id";
       return false;
     }
     std::string png;
-    const Json* png_json = request.Find("png");
+    const Json* png_json = Find(request, "png");
     if (png_json != nullptr && !ReadName(request, "png", &png, error)) {
       return false;
     }
     open_ids_.insert(id);
     g_autoptr(FlValue) args = fl_value_new_map();
     fl_value_set_string_take(args, "id",
-                             fl_value_new_int(texture->int_value()));
+                             fl_value_new_int(texture->get<int64_t>()));
     server_->Invoke(kEngineChannel, "readTexture", args,
                     Callback(id, [png](JsonSession* session, int64_t request_id,
                                        Response response) {
@@ -224,16 +225,17 @@ bool JsonSession::Dispatch(const Json& request,
     return true;
   }
   // "wait"
-  const Json* ms = request.Find("wait");
-  if (!ms->is_int() || ms->int_value() < 0 || ms->int_value() > kMaxWaitMs) {
+  const Json* wait = Find(request, "wait");
+  const int64_t ms = wait->is_number_integer() ? wait->get<int64_t>() : -1;
+  if (ms < 0 || ms > kMaxWaitMs) {
     *error = "\"wait\" must be a whole number of milliseconds from 0 to " +
              std::to_string(kMaxWaitMs);
     return false;
   }
   open_ids_.insert(id);
-  GSource* source = g_timeout_source_new(static_cast<guint>(ms->int_value()));
+  GSource* source = g_timeout_source_new(static_cast<guint>(ms));
   g_source_set_callback(
-      source, OnWaitDone, new WaitRecord{this, id, ms->int_value()},
+      source, OnWaitDone, new WaitRecord{this, id, ms},
       [](gpointer data) { delete static_cast<WaitRecord*>(data); });
   g_source_attach(source, server_->context());
   waits_[id] = source;
@@ -250,9 +252,9 @@ gboolean JsonSession::OnWaitDone(gpointer user_data) {
     self->waits_.erase(it);
   }
   self->open_ids_.erase(record->id);
-  Json line = Json::MakeObject();
-  line.Set("id", Json::Int(record->id));
-  line.Set("waited", Json::Int(record->ms));
+  Json line = Json::object();
+  line["id"] = record->id;
+  line["waited"] = record->ms;
   self->Write(line);
   return G_SOURCE_REMOVE;
 }
@@ -270,25 +272,25 @@ PeerServer::ResponseCallback JsonSession::Callback(
 
 void JsonSession::Answer(int64_t id, Response response) {
   open_ids_.erase(id);
-  Json line = Json::MakeObject();
-  line.Set("id", Json::Int(id));
+  Json line = Json::object();
+  line["id"] = id;
   switch (response.kind) {
     case ResponseKind::kSuccess:
-      line.Set("result", ValueToJson(response.result.get()));
+      line["result"] = ValueToJson(response.result.get());
       break;
     case ResponseKind::kError:
-      line.Set("error", ErrorObject(response.code, response.message,
-                                    response.details.get()));
+      line["error"] =
+          ErrorObject(response.code, response.message, response.details.get());
       break;
     case ResponseKind::kNotImplemented:
-      line.Set("notImplemented", Json::Bool(true));
+      line["notImplemented"] = true;
       break;
     case ResponseKind::kDisconnected:
     case ResponseKind::kTimedOut:
-      line.Set("disconnected", Json::String(response.reason));
+      line["disconnected"] = response.reason;
       break;
     case ResponseKind::kUndecodable:
-      line.Set("badReply", Json::String(response.reason));
+      line["badReply"] = response.reason;
       break;
   }
   Write(line);
@@ -311,66 +313,66 @@ void JsonSession::AnswerTexture(int64_t id,
     return;
   }
   open_ids_.erase(id);
-  Json line = Json::MakeObject();
-  line.Set("id", Json::Int(id));
-  line.Set("width", Json::Int(image.width));
-  line.Set("height", Json::Int(image.height));
-  line.Set("sha256", Json::String(image.Sha256()));
+  Json line = Json::object();
+  line["id"] = id;
+  line["width"] = image.width;
+  line["height"] = image.height;
+  line["sha256"] = image.Sha256();
   if (image.empty()) {
-    line.Set("center", Json());
+    line["center"] = Json();
   } else {
-    Json center = Json::MakeArray();
+    Json center = Json::array();
     for (uint8_t channel : image.Center()) {
-      center.Append(Json::Int(channel));
+      center.push_back(channel);
     }
-    line.Set("center", std::move(center));
+    line["center"] = std::move(center);
   }
   if (!png.empty()) {
     if (SaveTexturePng(image, png, &error)) {
-      line.Set("png", Json::String(png));
+      line["png"] = png;
     } else {
-      line.Set("pngError", Json::String(error));
+      line["pngError"] = error;
     }
   }
   Write(line);
 }
 
 void JsonSession::OnHello(const Hello& hello) {
-  Json args = Json::MakeArray();
+  Json args = Json::array();
   for (const std::string& arg : hello.args) {
-    args.Append(Json::String(arg));
+    args.push_back(arg);
   }
-  Json body = Json::MakeObject();
-  body.Set("pid", Json::Int(hello.pid));
-  body.Set("args", std::move(args));
-  Json line = Json::MakeObject();
-  line.Set("hello", std::move(body));
+  Json body = Json::object();
+  body["pid"] = hello.pid;
+  body["args"] = std::move(args);
+  Json line = Json::object();
+  line["hello"] = std::move(body);
   Write(line);
 }
 
 void JsonSession::OnEvent(const ChannelEvent& event) {
-  Json line = Json::MakeObject();
-  line.Set("channel", Json::String(event.channel));
+  Json line = Json::object();
+  line["channel"] = event.channel;
   switch (event.kind) {
     case EventKind::kEvent:
-      line.Set("event", ValueToJson(event.value.get()));
+      line["event"] = ValueToJson(event.value.get());
       break;
     case EventKind::kError:
-      line.Set("eventError",
-               ErrorObject(event.code, event.message, event.details.get()));
+      line["eventError"] =
+          ErrorObject(event.code, event.message, event.details.get());
       break;
     case EventKind::kEndOfStream:
-      line.Set("endOfStream", Json::Bool(true));
+      line["endOfStream"] = true;
       break;
   }
   Write(line);
 }
 
 void JsonSession::OnMethodCall(const MethodCall& call) {
-  Json line = Json::MakeObject();
-  line.Set("channel", Json::String(call.channel));
-  line.Set("methodCall", Json::String(call.method));
-  line.Set("args", ValueToJson(call.args.get()));
+  Json line = Json::object();
+  line["channel"] = call.channel;
+  line["methodCall"] = call.method;
+  line["args"] = ValueToJson(call.args.get());
   Write(line);
 }
 
@@ -378,15 +380,15 @@ void JsonSession::OnOtherMessage(const std::string& channel,
                                  const std::vector<uint8_t>& message) {
   g_autoptr(FlValue) bytes =
       fl_value_new_uint8_list(message.data(), message.size());
-  Json line = Json::MakeObject();
-  line.Set("channel", Json::String(channel));
-  line.Set("message", ValueToJson(bytes));
+  Json line = Json::object();
+  line["channel"] = channel;
+  line["message"] = ValueToJson(bytes);
   Write(line);
 }
 
 void JsonSession::OnExit(const ExitStatus& status) {
-  Json line = Json::MakeObject();
-  line.Set(status.signaled ? "signal" : "exit", Json::Int(status.code));
+  Json line = Json::object();
+  line[status.signaled ? "signal" : "exit"] = status.code;
   Write(line);
 }
 

@@ -20,21 +20,20 @@ constexpr char kFloat32Tag[] = "$float32";
 constexpr char kFloat64Tag[] = "$float64";
 
 Json Tagged(const char* tag, Json value) {
-  Json object = Json::MakeObject();
-  object.Set(tag, std::move(value));
+  Json object = Json::object();
+  object[tag] = std::move(value);
   return object;
 }
 
 // A double as JSON: a number, or the tagged spelling of NaN and infinity.
 Json DoubleToJson(double value, bool single_precision) {
   if (std::isnan(value)) {
-    return Tagged(kFloatTag, Json::String("nan"));
+    return Tagged(kFloatTag, "nan");
   }
   if (std::isinf(value)) {
-    return Tagged(kFloatTag, Json::String(value > 0 ? "inf" : "-inf"));
+    return Tagged(kFloatTag, value > 0 ? "inf" : "-inf");
   }
-  return single_precision ? Json::Float32(static_cast<float>(value))
-                          : Json::Float(value);
+  return single_precision ? WidenFloat32(static_cast<float>(value)) : value;
 }
 
 // True when a map's keys are distinct strings and the map cannot be taken
@@ -82,14 +81,13 @@ bool IsStrictBase64(const std::string& text) {
 // Reads a float element of a "$float32"/"$float64" list or a "$float" tag.
 bool JsonToDouble(const Json& json, double* value, std::string* error) {
   if (json.is_number()) {
-    *value = json.number_value();
+    *value = json.get<double>();
     return true;
   }
-  const Json* tag = json.is_object() && json.object().size() == 1
-                        ? json.Find(kFloatTag)
-                        : nullptr;
+  const Json* tag =
+      json.is_object() && json.size() == 1 ? Find(json, kFloatTag) : nullptr;
   if (tag != nullptr && tag->is_string()) {
-    const std::string& name = tag->string_value();
+    const std::string& name = tag->get_ref<const std::string&>();
     if (name == "nan") {
       *value = NAN;
       return true;
@@ -104,7 +102,7 @@ bool JsonToDouble(const Json& json, double* value, std::string* error) {
     }
   }
   *error = "expected a number or {\"$float\": \"nan\"|\"inf\"|\"-inf\"}, got " +
-           json.Serialize();
+           Serialize(json);
   return false;
 }
 
@@ -119,15 +117,15 @@ FlValue* TaggedToValue(const std::string& tag,
     return fl_value_new_float(value);
   }
   if (tag == kUint8Tag) {
-    if (!body.is_string() || !IsStrictBase64(body.string_value())) {
+    if (!body.is_string() ||
+        !IsStrictBase64(body.get_ref<const std::string&>())) {
       *error = "\"$uint8\" needs a base64 string";
       return nullptr;
     }
+    const std::string& text = body.get_ref<const std::string&>();
     gsize length = 0;
     g_autofree guchar* bytes =
-        body.string_value().empty()
-            ? nullptr
-            : g_base64_decode(body.string_value().c_str(), &length);
+        text.empty() ? nullptr : g_base64_decode(text.c_str(), &length);
     return fl_value_new_uint8_list(bytes, length);
   }
   if (tag == kMapTag) {
@@ -136,17 +134,17 @@ FlValue* TaggedToValue(const std::string& tag,
       return nullptr;
     }
     g_autoptr(FlValue) map = fl_value_new_map();
-    for (const Json& entry : body.array()) {
-      if (!entry.is_array() || entry.array().size() != 2) {
+    for (const Json& entry : body) {
+      if (!entry.is_array() || entry.size() != 2) {
         *error =
-            "\"$map\" entry is not a [key, value] pair: " + entry.Serialize();
+            "\"$map\" entry is not a [key, value] pair: " + Serialize(entry);
         return nullptr;
       }
-      FlValue* key = JsonToValue(entry.array()[0], error);
+      FlValue* key = JsonToValue(entry[0], error);
       if (key == nullptr) {
         return nullptr;
       }
-      FlValue* value = JsonToValue(entry.array()[1], error);
+      FlValue* value = JsonToValue(entry[1], error);
       if (value == nullptr) {
         fl_value_unref(key);
         return nullptr;
@@ -167,28 +165,27 @@ FlValue* TaggedToValue(const std::string& tag,
     *error = "\"" + tag + "\" needs an array";
     return nullptr;
   }
-  const Json::Array& elements = body.array();
   if (is_int32 || is_int64) {
     std::vector<int32_t> ints32;
     std::vector<int64_t> ints64;
-    for (const Json& element : elements) {
-      if (!element.is_int() ||
-          (is_int32 && (element.int_value() < INT32_MIN ||
-                        element.int_value() > INT32_MAX))) {
+    for (const Json& element : body) {
+      int64_t value = element.is_number_integer() ? element.get<int64_t>() : 0;
+      if (!element.is_number_integer() ||
+          (is_int32 && (value < INT32_MIN || value > INT32_MAX))) {
         *error = "\"" + tag + "\" element is not a " +
                  (is_int32 ? "32" : "64") +
-                 "-bit integer: " + element.Serialize();
+                 "-bit integer: " + Serialize(element);
         return nullptr;
       }
-      ints32.push_back(static_cast<int32_t>(element.int_value()));
-      ints64.push_back(element.int_value());
+      ints32.push_back(static_cast<int32_t>(value));
+      ints64.push_back(value);
     }
     return is_int32 ? fl_value_new_int32_list(ints32.data(), ints32.size())
                     : fl_value_new_int64_list(ints64.data(), ints64.size());
   }
   std::vector<float> floats32;
   std::vector<double> floats64;
-  for (const Json& element : elements) {
+  for (const Json& element : body) {
     double value = 0;
     if (!JsonToDouble(element, &value, error)) {
       *error = "\"" + tag + "\" element: " + *error;
@@ -196,7 +193,7 @@ FlValue* TaggedToValue(const std::string& tag,
     }
     if (is_float32 && std::isfinite(value) && std::fabs(value) > FLT_MAX) {
       *error = "\"$float32\" element is out of the float range: " +
-               element.Serialize();
+               Serialize(element);
       return nullptr;
     }
     floats32.push_back(static_cast<float>(value));
@@ -217,75 +214,75 @@ Json ValueToJson(FlValue* value) {
     case FL_VALUE_TYPE_NULL:
       return Json();
     case FL_VALUE_TYPE_BOOL:
-      return Json::Bool(fl_value_get_bool(value));
+      return static_cast<bool>(fl_value_get_bool(value));
     case FL_VALUE_TYPE_INT:
-      return Json::Int(fl_value_get_int(value));
+      return fl_value_get_int(value);
     case FL_VALUE_TYPE_FLOAT:
       return DoubleToJson(fl_value_get_float(value), false);
     case FL_VALUE_TYPE_STRING:
-      return Json::String(fl_value_get_string(value));
+      return fl_value_get_string(value);
     case FL_VALUE_TYPE_UINT8_LIST: {
       size_t length = fl_value_get_length(value);
       g_autofree gchar* encoded =
           length == 0 ? g_strdup("")
                       : g_base64_encode(fl_value_get_uint8_list(value), length);
-      return Tagged(kUint8Tag, Json::String(encoded));
+      return Tagged(kUint8Tag, encoded);
     }
     case FL_VALUE_TYPE_INT32_LIST: {
-      Json array = Json::MakeArray();
+      Json array = Json::array();
       const int32_t* data = fl_value_get_int32_list(value);
       for (size_t i = 0; i < fl_value_get_length(value); i++) {
-        array.Append(Json::Int(data[i]));
+        array.push_back(data[i]);
       }
       return Tagged(kInt32Tag, std::move(array));
     }
     case FL_VALUE_TYPE_INT64_LIST: {
-      Json array = Json::MakeArray();
+      Json array = Json::array();
       const int64_t* data = fl_value_get_int64_list(value);
       for (size_t i = 0; i < fl_value_get_length(value); i++) {
-        array.Append(Json::Int(data[i]));
+        array.push_back(data[i]);
       }
       return Tagged(kInt64Tag, std::move(array));
     }
     case FL_VALUE_TYPE_FLOAT32_LIST: {
-      Json array = Json::MakeArray();
+      Json array = Json::array();
       const float* data = fl_value_get_float32_list(value);
       for (size_t i = 0; i < fl_value_get_length(value); i++) {
-        array.Append(DoubleToJson(data[i], true));
+        array.push_back(DoubleToJson(data[i], true));
       }
       return Tagged(kFloat32Tag, std::move(array));
     }
     case FL_VALUE_TYPE_FLOAT_LIST: {
-      Json array = Json::MakeArray();
+      Json array = Json::array();
       const double* data = fl_value_get_float_list(value);
       for (size_t i = 0; i < fl_value_get_length(value); i++) {
-        array.Append(DoubleToJson(data[i], false));
+        array.push_back(DoubleToJson(data[i], false));
       }
       return Tagged(kFloat64Tag, std::move(array));
     }
     case FL_VALUE_TYPE_LIST: {
-      Json array = Json::MakeArray();
+      Json array = Json::array();
       for (size_t i = 0; i < fl_value_get_length(value); i++) {
-        array.Append(ValueToJson(fl_value_get_list_value(value, i)));
+        array.push_back(ValueToJson(fl_value_get_list_value(value, i)));
       }
       return array;
     }
     case FL_VALUE_TYPE_MAP: {
       size_t length = fl_value_get_length(value);
       if (IsPlainObject(value)) {
-        Json object = Json::MakeObject();
+        Json object = Json::object();
         for (size_t i = 0; i < length; i++) {
-          object.Set(fl_value_get_string(fl_value_get_map_key(value, i)),
-                     ValueToJson(fl_value_get_map_value(value, i)));
+          object[fl_value_get_string(fl_value_get_map_key(value, i))] =
+              ValueToJson(fl_value_get_map_value(value, i));
         }
         return object;
       }
-      Json entries = Json::MakeArray();
+      Json entries = Json::array();
       for (size_t i = 0; i < length; i++) {
-        Json pair = Json::MakeArray();
-        pair.Append(ValueToJson(fl_value_get_map_key(value, i)));
-        pair.Append(ValueToJson(fl_value_get_map_value(value, i)));
-        entries.Append(std::move(pair));
+        Json pair = Json::array();
+        pair.push_back(ValueToJson(fl_value_get_map_key(value, i)));
+        pair.push_back(ValueToJson(fl_value_get_map_value(value, i)));
+        entries.push_back(std::move(pair));
       }
       return Tagged(kMapTag, std::move(entries));
     }
@@ -299,24 +296,26 @@ Json ValueToJson(FlValue* value) {
 
 FlValue* JsonToValue(const Json& json, std::string* error) {
   switch (json.type()) {
-    case Json::Type::kNull:
+    case Json::value_t::null:
       return fl_value_new_null();
-    case Json::Type::kBool:
-      return fl_value_new_bool(json.bool_value());
-    case Json::Type::kInt:
-      return fl_value_new_int(json.int_value());
-    case Json::Type::kFloat:
-      return fl_value_new_float(json.float_value());
-    case Json::Type::kString:
-      if (memchr(json.string_value().data(), '\0',
-                 json.string_value().size()) != nullptr) {
+    case Json::value_t::boolean:
+      return fl_value_new_bool(json.get<bool>());
+    case Json::value_t::number_integer:
+    case Json::value_t::number_unsigned:
+      return fl_value_new_int(json.get<int64_t>());
+    case Json::value_t::number_float:
+      return fl_value_new_float(json.get<double>());
+    case Json::value_t::string: {
+      const std::string& text = json.get_ref<const std::string&>();
+      if (memchr(text.data(), '\0', text.size()) != nullptr) {
         *error = "strings cannot hold a NUL character";
         return nullptr;
       }
-      return fl_value_new_string(json.string_value().c_str());
-    case Json::Type::kArray: {
+      return fl_value_new_string(text.c_str());
+    }
+    case Json::value_t::array: {
       g_autoptr(FlValue) list = fl_value_new_list();
-      for (const Json& element : json.array()) {
+      for (const Json& element : json) {
         FlValue* child = JsonToValue(element, error);
         if (child == nullptr) {
           return nullptr;
@@ -325,27 +324,29 @@ FlValue* JsonToValue(const Json& json, std::string* error) {
       }
       return static_cast<FlValue*>(g_steal_pointer(&list));
     }
-    case Json::Type::kObject: {
-      const Json::Object& members = json.object();
-      if (members.size() == 1 && !members[0].first.empty() &&
-          members[0].first[0] == '$') {
-        return TaggedToValue(members[0].first, members[0].second, error);
+    case Json::value_t::object: {
+      if (json.size() == 1 && json.begin().key().rfind('$', 0) == 0) {
+        return TaggedToValue(json.begin().key(), json.begin().value(), error);
       }
       g_autoptr(FlValue) map = fl_value_new_map();
-      for (const Json::Member& member : members) {
-        FlValue* child = JsonToValue(member.second, error);
+      for (const auto& member : json.items()) {
+        FlValue* child = JsonToValue(member.value(), error);
         if (child == nullptr) {
           return nullptr;
         }
-        if (memchr(member.first.data(), '\0', member.first.size()) != nullptr) {
+        const std::string& key = member.key();
+        if (memchr(key.data(), '\0', key.size()) != nullptr) {
           fl_value_unref(child);
           *error = "strings cannot hold a NUL character";
           return nullptr;
         }
-        fl_value_set_string_take(map, member.first.c_str(), child);
+        fl_value_set_string_take(map, key.c_str(), child);
       }
       return static_cast<FlValue*>(g_steal_pointer(&map));
     }
+    case Json::value_t::binary:
+    case Json::value_t::discarded:
+      break;
   }
   *error = "unknown JSON type";
   return nullptr;

@@ -51,11 +51,25 @@ class JsonSessionTest : public ::testing::Test {
 // line had a usable one, and start nothing: the engine that connects
 // afterwards receives only "drawFrame" and the one valid request.
 TEST_F(JsonSessionTest, AnswersMalformedLinesAndChangesNothing) {
+  const char kInvalid[] = "{\"badRequest\":\"invalid JSON";
   const struct {
-    const char* line;
+    std::string line;
     const char* answer_prefix;
   } cases[] = {
-      {"{\"id\": 1, \"invoke\": ", "{\"badRequest\":\"invalid JSON"},
+      {"{\"id\": 1, \"invoke\": ", kInvalid},
+      {"{\"id\": 1, \"wait\": 1, \"id\": 2}", kInvalid},
+      {"{\"id\": 9223372036854775808, \"wait\": 1}", kInvalid},
+      {"{\"id\": 18446744073709551616, \"wait\": 1}", kInvalid},
+      {"{\"id\": 01, \"wait\": 1}", kInvalid},
+      {"{\"id\": 1, \"wait\": 1e400}", kInvalid},
+      {"{\"id\": 1, \"invoke\": \"\\ud800\", \"method\": \"m\"}", kInvalid},
+      {"{\"id\": 1, \"invoke\": \"\xff\", \"method\": \"m\"}", kInvalid},
+      {"{\"id\": 1, \"wait\": 1} 2", kInvalid},
+      {std::string("{\"id\": 1, \"wait\": 1}\0 2", 23), kInvalid},
+      {"\xEF\xBB\xBF{\"id\": 1, \"wait\": 1}", kInvalid},
+      {"{\"id\": 1, \"invoke\": \"c\", \"method\": \"m\", \"args\": " +
+           std::string(300, '[') + std::string(300, ']') + "}",
+       kInvalid},
       {"[1, 2]", "{\"badRequest\":\"a request must be a JSON object\"}"},
       {"{\"invoke\": \"c\", \"method\": \"m\"}",
        "{\"badRequest\":\"missing \\\"id\\\"\"}"},

@@ -32,7 +32,7 @@ TEST(ValueJsonTest, MapsEveryTypeBothWays) {
   const uint8_t bytes[] = {0x00, 0xff, 0x10};
   const int32_t ints32[] = {INT32_MIN, 0, INT32_MAX};
   const int64_t ints64[] = {INT64_MIN, 1LL << 40};
-  const float floats32[] = {0.1f, -2.0f};
+  const float floats32[] = {0.1f, -2.0f, 16777216.0f};
   const double floats64[] = {1.0, 0.5};
   const struct {
     const char* name;
@@ -45,8 +45,13 @@ TEST(ValueJsonTest, MapsEveryTypeBothWays) {
       {"int 2^40", [] { return fl_value_new_int(1LL << 40); }, "1099511627776"},
       {"int64 min", [] { return fl_value_new_int(INT64_MIN); },
        "-9223372036854775808"},
+      {"int64 max", [] { return fl_value_new_int(INT64_MAX); },
+       "9223372036854775807"},
       {"float 1.0", [] { return fl_value_new_float(1.0); }, "1.0"},
       {"float 0.1", [] { return fl_value_new_float(0.1); }, "0.1"},
+      {"float 100.0", [] { return fl_value_new_float(100.0); }, "100.0"},
+      {"float -0.0", [] { return fl_value_new_float(-0.0); }, "-0.0"},
+      {"float 1e300", [] { return fl_value_new_float(1e300); }, "1e+300"},
       {"float nan", [] { return fl_value_new_float(NAN); },
        "{\"$float\":\"nan\"}"},
       {"float inf", [] { return fl_value_new_float(INFINITY); },
@@ -55,6 +60,9 @@ TEST(ValueJsonTest, MapsEveryTypeBothWays) {
        "{\"$float\":\"-inf\"}"},
       {"string", [] { return fl_value_new_string("h\xc3\xa9\"llo"); },
        "\"h\xc3\xa9\\\"llo\""},
+      {"string with controls",
+       [] { return fl_value_new_string("\\/\n\t\x01"); },
+       "\"\\\\/\\n\\t\\u0001\""},
       {"uint8 list", [&] { return fl_value_new_uint8_list(bytes, 3); },
        "{\"$uint8\":\"AP8Q\"}"},
       {"empty uint8 list", [] { return fl_value_new_uint8_list(nullptr, 0); },
@@ -63,8 +71,8 @@ TEST(ValueJsonTest, MapsEveryTypeBothWays) {
        "{\"$int32\":[-2147483648,0,2147483647]}"},
       {"int64 list", [&] { return fl_value_new_int64_list(ints64, 2); },
        "{\"$int64\":[-9223372036854775808,1099511627776]}"},
-      {"float32 list", [&] { return fl_value_new_float32_list(floats32, 2); },
-       "{\"$float32\":[0.1,-2.0]}"},
+      {"float32 list", [&] { return fl_value_new_float32_list(floats32, 3); },
+       "{\"$float32\":[0.1,-2.0,16777216.0]}"},
       {"float64 list", [&] { return fl_value_new_float_list(floats64, 2); },
        "{\"$float64\":[1.0,0.5]}"},
       {"list",
@@ -113,11 +121,11 @@ TEST(ValueJsonTest, MapsEveryTypeBothWays) {
     SCOPED_TRACE(c.name);
     g_autoptr(FlValue) value = c.make();
     Json json = ValueToJson(value);
-    EXPECT_EQ(json.Serialize(), c.json);
+    EXPECT_EQ(Serialize(json), c.json);
 
     Json parsed;
     std::string error;
-    ASSERT_TRUE(Json::Parse(c.json, &parsed, &error)) << error;
+    ASSERT_TRUE(ParseJson(c.json, &parsed, &error)) << error;
     g_autoptr(FlValue) back = JsonToValue(parsed, &error);
     ASSERT_NE(back, nullptr) << error;
     EXPECT_EQ(fl_value_get_type(back), fl_value_get_type(value));
@@ -140,8 +148,11 @@ TEST(ValueJsonTest, KeepsIntegersAndFloatsApart) {
   } cases[] = {
       {"1099511627776", FL_VALUE_TYPE_INT},
       {"1", FL_VALUE_TYPE_INT},
+      {"-0", FL_VALUE_TYPE_INT},
+      {"9223372036854775807", FL_VALUE_TYPE_INT},
       {"1.0", FL_VALUE_TYPE_FLOAT},
       {"1e3", FL_VALUE_TYPE_FLOAT},
+      {"-0.0", FL_VALUE_TYPE_FLOAT},
       {"{\"$float\":\"nan\"}", FL_VALUE_TYPE_FLOAT},
       {"{\"$float64\":[1,2]}", FL_VALUE_TYPE_FLOAT_LIST},
       {"{\"$uint8\":\"AAEC\"}", FL_VALUE_TYPE_UINT8_LIST},
@@ -151,21 +162,27 @@ TEST(ValueJsonTest, KeepsIntegersAndFloatsApart) {
     SCOPED_TRACE(c.json);
     Json json;
     std::string error;
-    ASSERT_TRUE(Json::Parse(c.json, &json, &error));
+    ASSERT_TRUE(ParseJson(c.json, &json, &error));
     g_autoptr(FlValue) value = JsonToValue(json, &error);
     ASSERT_NE(value, nullptr) << error;
     EXPECT_EQ(fl_value_get_type(value), c.type);
   }
   Json big;
   std::string error;
-  ASSERT_TRUE(Json::Parse("1099511627776", &big, &error));
+  ASSERT_TRUE(ParseJson("1099511627776", &big, &error));
   g_autoptr(FlValue) value = JsonToValue(big, &error);
   EXPECT_EQ(fl_value_get_int(value), 1LL << 40);
   Json float_list;
-  ASSERT_TRUE(Json::Parse("{\"$float64\":[1,2.5]}", &float_list, &error));
+  ASSERT_TRUE(ParseJson("{\"$float64\":[1,2.5]}", &float_list, &error));
   g_autoptr(FlValue) floats = JsonToValue(float_list, &error);
   ASSERT_EQ(fl_value_get_length(floats), 2u);
   EXPECT_EQ(fl_value_get_float_list(floats)[0], 1.0);
+}
+
+// Engine strings may hold invalid UTF-8; the line stays valid JSON.
+TEST(ValueJsonTest, WritesInvalidUtf8AsValidJson) {
+  g_autoptr(FlValue) value = fl_value_new_string("a\xff!");
+  EXPECT_EQ(Serialize(ValueToJson(value)), "\"a\xef\xbf\xbd!\"");
 }
 
 // Tagged forms that do not fit their type are refused, not guessed at.
@@ -198,7 +215,7 @@ TEST(ValueJsonTest, RefusesMalformedTaggedForms) {
     SCOPED_TRACE(input);
     Json json;
     std::string error;
-    ASSERT_TRUE(Json::Parse(input, &json, &error)) << error;
+    ASSERT_TRUE(ParseJson(input, &json, &error)) << error;
     FlValue* value = JsonToValue(json, &error);
     EXPECT_EQ(value, nullptr);
     EXPECT_NE(error, "");

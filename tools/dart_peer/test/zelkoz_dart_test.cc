@@ -157,10 +157,10 @@ TEST(ZelkozDartTest, RelaysASession) {
   ASSERT_FALSE(lines.empty());
   Json hello;
   std::string error;
-  ASSERT_TRUE(Json::Parse(lines[0], &hello, &error)) << lines[0];
-  ASSERT_NE(hello.Find("hello"), nullptr) << lines[0];
-  EXPECT_TRUE(hello.Find("hello")->Find("pid")->is_int());
-  EXPECT_EQ(hello.Find("hello")->Find("args")->Serialize(), "[\"x\"]");
+  ASSERT_TRUE(ParseJson(lines[0], &hello, &error)) << lines[0];
+  ASSERT_NE(Find(hello, "hello"), nullptr) << lines[0];
+  EXPECT_TRUE(hello["hello"]["pid"].is_number_integer());
+  EXPECT_EQ(Serialize(hello["hello"]["args"]), "[\"x\"]");
   lines.erase(lines.begin());
 
   g_autofree gchar* echoed = g_base64_encode(
