@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The bundle's executable finds every library in lib/ beside it, libsentry.so
-# included, through its run path.
+# included, through its run path, and each of them carries exactly "$ORIGIN".
 set -u
 zelkoz="$1"
 bundle=$(dirname "$(readlink -f "$zelkoz")")
@@ -13,6 +13,14 @@ for lib in libflutter_linux_gtk.so libzelko_desktop_video_plugin.so \
     libemoji_picker_flutter_plugin.so libfile_selector_linux_plugin.so \
     libflutter_secure_storage_linux_plugin.so libflutter_timezone_plugin.so \
     libgtk_plugin.so librecord_linux_plugin.so liburl_launcher_linux_plugin.so; do
+  # Only "$ORIGIN": a folder of the build tree there would hide a library
+  # missing from the bundle. (The engine's run path is the engine's affair.)
+  libpath=$(readelf -d "$bundle/lib/$lib" 2>/dev/null |
+    sed -n 's/.*\(RPATH\|RUNPATH\).*\[\(.*\)\]/\2/p')
+  if [ "$lib" != libflutter_linux_gtk.so ] && [ "$libpath" != '$ORIGIN' ]; then
+    echo "FAIL: $lib has run path '$libpath'"
+    fail=1
+  fi
   where=$(ldd "$zelkoz" | awk -v l="$lib" '$1 == l {print $3}')
   if [ "$where" != "$bundle/lib/$lib" ]; then
     echo "FAIL: $lib resolves to '$where'"
