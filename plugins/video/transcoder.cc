@@ -66,6 +66,18 @@ bool SameFile(const std::string& a, const std::string& b) {
 
 }  // namespace
 
+std::vector<std::string> H264EncoderCatalogue() {
+  std::vector<std::string> names;
+  for (const H264Encoder& encoder : kH264Encoders) {
+    names.emplace_back(encoder.element);
+  }
+  return names;
+}
+
+std::vector<std::string> AacEncoderCatalogue() {
+  return {std::begin(kAacEncoders), std::end(kAacEncoders)};
+}
+
 std::vector<std::string> AvailableH264Encoders() {
   std::vector<std::string> names;
   for (const H264Encoder& encoder : kH264Encoders) {

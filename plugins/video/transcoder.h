@@ -13,6 +13,12 @@
 
 #include "media_guard.h"
 
+// Names of every H.264 (or AAC) encoder element the transcoder knows, in
+// order of preference, whether this GStreamer installation provides it or
+// not.
+std::vector<std::string> H264EncoderCatalogue();
+std::vector<std::string> AacEncoderCatalogue();
+
 // Names of the H.264 encoder elements this GStreamer installation provides,
 // in order of preference. Asks the registry on every call.
 std::vector<std::string> AvailableH264Encoders();
