@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "media_files.h"
 #include "test_media.h"
 #include "video_plugin_fixture.h"
 
@@ -43,19 +42,6 @@ FlValue* Str(const std::string& text) {
 
 class AsyncReplyTest : public VideoPluginTest {
  protected:
-  // Sends a call whose reply is collected later; the args are taken over.
-  guint64 Begin(const char* method, FlValue* args) {
-    g_autoptr(FlValue) owned = args;
-    return fl_fake_messenger_begin_standard_method(messenger_, kChannel, method,
-                                                   owned);
-  }
-  FlMethodResponse* Finish(guint64 ticket) {
-    return fl_fake_messenger_finish_standard_method(messenger_, ticket,
-                                                    kReplyTimeoutMs);
-  }
-  guint Replies(guint64 ticket) {
-    return fl_fake_messenger_get_reply_count(messenger_, ticket);
-  }
   guint64 BeginProbe(const std::string& path) {
     return Begin("probe", Args({{"path", Str(path)}}));
   }
@@ -64,7 +50,7 @@ class AsyncReplyTest : public VideoPluginTest {
 // A call without its required strings is refused at once with "bad_args",
 // before any worker is started.
 TEST_F(AsyncReplyTest, MissingStringsAreRefusedAtOnce) {
-  const std::string clip = media_files::Path("clip_320x240.mp4");
+  const std::string clip = test_media::Shared("clip_320x240.mp4");
   const struct {
     const char* what;
     const char* method;
@@ -101,7 +87,7 @@ TEST_F(AsyncReplyTest, MissingStringsAreRefusedAtOnce) {
 // "probe" is answered later, always with a success: the probe map with its
 // keys in order, or null for what cannot be probed.
 TEST_F(AsyncReplyTest, ProbeReplies) {
-  const std::string clip = media_files::Path("clip_320x240.mp4");
+  const std::string clip = test_media::Shared("clip_320x240.mp4");
   const guint64 ticket = BeginProbe(clip);
   EXPECT_EQ(Replies(ticket), 0u) << "answered on the main thread";
   g_autoptr(FlMethodResponse) response = Finish(ticket);
@@ -138,7 +124,7 @@ TEST_F(AsyncReplyTest, ProbeReplies) {
 
   // An unknown duration travels as null.
   g_autoptr(FlMethodResponse) unknown =
-      Finish(BeginProbe(media_files::Path("no_duration.mjpeg")));
+      Finish(BeginProbe(test_media::Shared("no_duration.mjpeg")));
   FlValue* no_duration = SuccessResult(unknown);
   ASSERT_NE(no_duration, nullptr);
   ASSERT_EQ(fl_value_get_type(no_duration), FL_VALUE_TYPE_MAP);
@@ -146,10 +132,10 @@ TEST_F(AsyncReplyTest, ProbeReplies) {
   ASSERT_NE(duration, nullptr);
   EXPECT_EQ(fl_value_get_type(duration), FL_VALUE_TYPE_NULL);
 
-  media_files::ScratchDir scratch;
+  test_media::ScratchDir scratch;
   for (const std::string& path :
-       {scratch.File("missing.mp4"), media_files::Path("text.txt"),
-        media_files::Path("empty.mp4"), std::string("clip_320x240.mp4")}) {
+       {scratch.File("missing.mp4"), test_media::Shared("text.txt"),
+        test_media::Shared("empty.mp4"), std::string("clip_320x240.mp4")}) {
     SCOPED_TRACE(path);
     g_autoptr(FlMethodResponse) failed = Finish(BeginProbe(path));
     FlValue* value = SuccessResult(failed);
@@ -162,8 +148,8 @@ TEST_F(AsyncReplyTest, ProbeReplies) {
 // defaults to 640 when missing or not an integer, and a limit beyond 32 bits
 // stays a large limit.
 TEST_F(AsyncReplyTest, PosterReplies) {
-  media_files::ScratchDir scratch;
-  const std::string clip = media_files::Path("clip_960x540.mp4");
+  test_media::ScratchDir scratch;
+  const std::string clip = test_media::Shared("clip_960x540.mp4");
   const struct {
     const char* what;
     FlValue* max_side;  // nullptr: not sent.
@@ -201,7 +187,7 @@ TEST_F(AsyncReplyTest, PosterReplies) {
 
   for (const auto& failing :
        {std::make_pair(clip, scratch.File("no/such/folder/p.jpg")),
-        std::make_pair(media_files::Path("audio.m4a"),
+        std::make_pair(test_media::Shared("audio.m4a"),
                        scratch.File("a.jpg"))}) {
     SCOPED_TRACE(failing.first + " -> " + failing.second);
     g_autoptr(FlMethodResponse) response = Finish(Begin(
@@ -221,16 +207,16 @@ TEST_F(AsyncReplyTest, PosterReplies) {
 // the other way round. Meanwhile the poster runs on a thread named
 // "zk-video-work" and the main thread goes on answering.
 TEST_F(AsyncReplyTest, RepliesInTheOrderWorkFinishes) {
-  media_files::ScratchDir scratch;
+  test_media::ScratchDir scratch;
   const std::string output = scratch.File("slow.jpg");
   const guint64 slow =
-      Begin("poster", Args({{"path", Str(media_files::Path("clip_1080p.mp4"))},
+      Begin("poster", Args({{"path", Str(test_media::Shared("clip_1080p.mp4"))},
                             {"output", Str(output)},
                             {"maxSide", fl_value_new_int(0)}}));
   EXPECT_TRUE(test_media::WaitUntil(
       [&]() { return ThreadsNamed("zk-video-work") > 0; }, 5000))
       << "no worker thread of that name";
-  const guint64 fast = BeginProbe(media_files::Path("text.txt"));
+  const guint64 fast = BeginProbe(test_media::Shared("text.txt"));
 
   g_autoptr(FlMethodResponse) fast_response = Finish(fast);
   FlValue* fast_result = SuccessResult(fast_response);
@@ -261,7 +247,7 @@ TEST_F(AsyncReplyTest, RepliesInTheOrderWorkFinishes) {
 // Many calls in flight at once each get exactly one reply, with their own
 // result.
 TEST_F(AsyncReplyTest, EachCallGetsItsOwnReply) {
-  media_files::ScratchDir scratch;
+  test_media::ScratchDir scratch;
   const struct {
     const char* name;
     int64_t width;  // The probe's width; 0 for null.
@@ -283,14 +269,14 @@ TEST_F(AsyncReplyTest, EachCallGetsItsOwnReply) {
   };
   std::vector<guint64> probe_tickets;
   for (const auto& p : probes) {
-    probe_tickets.push_back(BeginProbe(media_files::Path(p.name)));
+    probe_tickets.push_back(BeginProbe(test_media::Shared(p.name)));
   }
   std::vector<guint64> poster_tickets;
   int index = 0;
   for (const auto& p : posters) {
     poster_tickets.push_back(Begin(
         "poster",
-        Args({{"path", Str(media_files::Path(p.name))},
+        Args({{"path", Str(test_media::Shared(p.name))},
               {"output", Str(scratch.File(std::to_string(index++) + ".jpg"))},
               {"maxSide", fl_value_new_int(p.max_side)}})));
   }
@@ -329,7 +315,7 @@ TEST_F(AsyncReplyTest, EachCallGetsItsOwnReply) {
 // main loop, which does not turn between the call and the shut-down, so the
 // job is still in flight then however fast it is.)
 TEST(AsyncReplyLifetimeTest, OutlivesThePlugin) {
-  media_files::ScratchDir scratch;
+  test_media::ScratchDir scratch;
   const std::string output = scratch.File("poster.jpg");
   g_autoptr(FlFakeMessenger) messenger = fl_fake_messenger_new();
   g_autoptr(FlPluginRegistrar) registrar =
@@ -341,7 +327,7 @@ TEST(AsyncReplyLifetimeTest, OutlivesThePlugin) {
 
   g_autoptr(FlValue) args = fl_value_new_map();
   fl_value_set_string_take(args, "path",
-                           Str(media_files::Path("clip_320x240.mp4")));
+                           Str(test_media::Shared("clip_320x240.mp4")));
   fl_value_set_string_take(args, "output", Str(output));
   const guint64 ticket = fl_fake_messenger_begin_standard_method(
       messenger, kChannel, "poster", args);

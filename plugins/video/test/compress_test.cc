@@ -6,17 +6,15 @@
 #include <string>
 #include <vector>
 
-#include "compress_test_util.h"
 #include "test_media.h"
 #include "video_plugin_fixture.h"
 
 namespace {
 
-using compress_test::Exists;
-using compress_test::LogCapture;
-using compress_test::OutputPath;
+using test_media::Exists;
+using test_media::LogCapture;
+using test_media::OutputPath;
 
-constexpr char kMethods[] = "zelko_desktop_video";
 constexpr char kProgress[] = "zelko_desktop_video/compress";
 constexpr guint kJobTimeoutMs = 30000;
 
@@ -107,22 +105,15 @@ class CompressTest : public VideoPluginTest {
     return args;
   }
 
-  // Sends "compress", taking over args; the ticket of its reply.
-  guint64 BeginCompress(FlValue* args) {
-    g_autoptr(FlValue) owned = args;
-    return fl_fake_messenger_begin_standard_method(messenger_, kMethods,
-                                                   "compress", owned);
-  }
-  FlMethodResponse* FinishCompress(guint64 ticket) {
-    return fl_fake_messenger_finish_standard_method(messenger_, ticket,
-                                                    kJobTimeoutMs);
-  }
-
   void ListenToProgress(const char* method = "listen") {
     g_autoptr(FlMethodResponse) response =
         fl_fake_messenger_invoke_standard_method(messenger_, kProgress, method,
                                                  nullptr);
     ASSERT_NE(SuccessResult(response), nullptr) << method;
+  }
+  bool WaitForProgress(guint count) {
+    return fl_fake_messenger_wait_for_messages(messenger_, kProgress, count,
+                                               kJobTimeoutMs);
   }
   guint ProgressCount() {
     return fl_fake_messenger_get_message_count(messenger_, kProgress);
@@ -204,17 +195,17 @@ bool IsNull(FlMethodResponse* response) {
 // floats in [0, 1]; a second "compress" meanwhile is refused, even without
 // arguments, and leaves the job alone.
 TEST_F(CompressTest, CompressesWithProgress) {
-  const std::string input = compress_test::SlowClip();
+  const std::string input = test_media::SlowClip();
   ASSERT_FALSE(input.empty());
   const std::string output = OutputPath("plugin.mp4");
   ListenToProgress();
-  const guint64 ticket = BeginCompress(JobArgs(input, output, 3000));
-  EXPECT_EQ(fl_fake_messenger_get_reply_count(messenger_, ticket), 0u);
+  const guint64 ticket = Begin("compress", JobArgs(input, output, 3000));
+  EXPECT_EQ(Replies(ticket), 0u);
   {
     g_autoptr(FlMethodResponse) busy = Call("compress");
     EXPECT_TRUE(IsError(busy, "busy", "already compressing"));
   }
-  g_autoptr(FlMethodResponse) response = FinishCompress(ticket);
+  g_autoptr(FlMethodResponse) response = Finish(ticket);
   EXPECT_TRUE(IsOutcome(response, true, false));
   std::vector<double> progress = Progress();
   ASSERT_FALSE(progress.empty());
@@ -225,7 +216,7 @@ TEST_F(CompressTest, CompressesWithProgress) {
       EXPECT_GE(progress[i], progress[i - 1]);
     }
   }
-  auto video = compress_test::FfProbe(output).Of("video");
+  auto video = test_media::FfProbe(output).Of("video");
   ASSERT_EQ(video.size(), 1u);
   EXPECT_EQ(video[0]["codec_name"], "h264");
   EXPECT_EQ(video[0]["width"], "320");
@@ -235,7 +226,7 @@ TEST_F(CompressTest, CompressesWithProgress) {
   // Without "durationMs" there is nothing to report progress against.
   fl_fake_messenger_clear_messages(messenger_, kProgress);
   g_autoptr(FlMethodResponse) second =
-      FinishCompress(BeginCompress(JobArgs(input, output, 0)));
+      Finish(Begin("compress", JobArgs(input, output, 0)));
   EXPECT_TRUE(IsOutcome(second, true, false));
   EXPECT_EQ(ProgressCount(), 0u);
   g_remove(output.c_str());
@@ -249,31 +240,21 @@ TEST_F(CompressTest, ProgressOnlyWhileListened) {
   const std::string output = OutputPath("halfway.mp4");
   ListenToProgress();
   const guint64 ticket =
-      BeginCompress(JobArgs(input, output, 5000, false, 960, 540));
-  ASSERT_TRUE(fl_fake_messenger_wait_for_messages(messenger_, kProgress, 1,
-                                                  kJobTimeoutMs));
+      Begin("compress", JobArgs(input, output, 5000, false, 960, 540));
+  ASSERT_TRUE(WaitForProgress(1));
   ListenToProgress("cancel");
   const std::vector<double> before = Progress();
 
   // A quarter of a second of the job goes unheard.
-  bool waited = false;
-  g_timeout_add(
-      250,
-      [](gpointer data) -> gboolean {
-        *static_cast<bool*>(data) = true;
-        return G_SOURCE_REMOVE;
-      },
-      &waited);
-  test_media::WaitUntil([&waited] { return waited; }, 1000);
+  test_media::RunFor(250);
   EXPECT_EQ(Progress().size(), before.size());
-  ASSERT_EQ(fl_fake_messenger_get_reply_count(messenger_, ticket), 0u)
+  ASSERT_EQ(Replies(ticket), 0u)
       << "the job ended before the listener came back";
 
   ListenToProgress();
-  ASSERT_TRUE(fl_fake_messenger_wait_for_messages(
-      messenger_, kProgress, before.size() + 1, kJobTimeoutMs));
+  ASSERT_TRUE(WaitForProgress(before.size() + 1));
   EXPECT_GT(Progress()[before.size()], before.back());
-  g_autoptr(FlMethodResponse) response = FinishCompress(ticket);
+  g_autoptr(FlMethodResponse) response = Finish(ticket);
   EXPECT_TRUE(IsOutcome(response, true, false));
   g_remove(output.c_str());
 }
@@ -282,13 +263,12 @@ TEST_F(CompressTest, ProgressOnlyWhileListened) {
 // then its own with null; the partial output is gone and the next job may
 // start once the old one is cleaned up.
 TEST_F(CompressTest, CancelAnswersTheJobFirst) {
-  const std::string input = compress_test::SlowClip();
+  const std::string input = test_media::SlowClip();
   ASSERT_FALSE(input.empty());
   const std::string output = OutputPath("cancel.mp4");
   ListenToProgress();
-  const guint64 ticket = BeginCompress(JobArgs(input, output, 3000));
-  ASSERT_TRUE(fl_fake_messenger_wait_for_messages(messenger_, kProgress, 1,
-                                                  kJobTimeoutMs));
+  const guint64 ticket = Begin("compress", JobArgs(input, output, 3000));
+  ASSERT_TRUE(WaitForProgress(1));
   ASSERT_TRUE(Exists(output));
   {
     ResponseLog log(messenger_);
@@ -299,14 +279,14 @@ TEST_F(CompressTest, CancelAnswersTheJobFirst) {
     EXPECT_TRUE(IsNull(log.responses()[1]));
   }
   EXPECT_FALSE(Exists(output));
-  g_autoptr(FlMethodResponse) response = FinishCompress(ticket);
+  g_autoptr(FlMethodResponse) response = Finish(ticket);
   EXPECT_TRUE(IsOutcome(response, false, true));
   test_media::Drain();
-  EXPECT_EQ(fl_fake_messenger_get_reply_count(messenger_, ticket), 1u);
+  EXPECT_EQ(Replies(ticket), 1u);
 
-  compress_test::HiddenFactories hidden(compress_test::AllH264Encoders());
+  test_media::HiddenFactories hidden(H264EncoderCatalogue());
   g_autoptr(FlMethodResponse) next =
-      FinishCompress(BeginCompress(JobArgs(input, output, 0)));
+      Finish(Begin("compress", JobArgs(input, output, 0)));
   EXPECT_TRUE(IsOutcome(next, false, false)) << "still busy";
 }
 
@@ -321,19 +301,18 @@ TEST_F(CompressTest, EndsAtOnceWithoutEncoders) {
     std::vector<std::string> hidden;
     bool has_audio;
   } cases[] = {
-      {"no H.264 encoder", compress_test::AllH264Encoders(), false},
-      {"audio without AAC", compress_test::AllAacEncoders(), true},
+      {"no H.264 encoder", H264EncoderCatalogue(), false},
+      {"audio without AAC", AacEncoderCatalogue(), true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    compress_test::HiddenFactories hidden(c.hidden);
+    test_media::HiddenFactories hidden(c.hidden);
     const std::string output = OutputPath("never.mp4");
     LogCapture log;
     const guint64 ticket =
-        BeginCompress(JobArgs(input, output, 2000, c.has_audio));
-    EXPECT_EQ(fl_fake_messenger_get_reply_count(messenger_, ticket), 1u)
-        << "not answered inside the handler";
-    g_autoptr(FlMethodResponse) response = FinishCompress(ticket);
+        Begin("compress", JobArgs(input, output, 2000, c.has_audio));
+    EXPECT_EQ(Replies(ticket), 1u) << "not answered inside the handler";
+    g_autoptr(FlMethodResponse) response = Finish(ticket);
     EXPECT_TRUE(IsOutcome(response, false, false));
 
     // Before the clean-up has had its turn on the main loop.
@@ -341,7 +320,7 @@ TEST_F(CompressTest, EndsAtOnceWithoutEncoders) {
     EXPECT_TRUE(IsNull(cancel));
     g_autoptr(FlMethodResponse) busy = Call("compress");
     EXPECT_TRUE(IsError(busy, "busy", "already compressing"));
-    EXPECT_EQ(fl_fake_messenger_get_reply_count(messenger_, ticket), 1u);
+    EXPECT_EQ(Replies(ticket), 1u);
     EXPECT_TRUE(log.messages().empty());
 
     test_media::Drain();
@@ -383,7 +362,7 @@ TEST_F(CompressTest, EmptyInputFailsInTheReply) {
   const std::string output = OutputPath("from_nothing.mp4");
   LogCapture log;
   g_autoptr(FlMethodResponse) response =
-      FinishCompress(BeginCompress(JobArgs("", output, 1000)));
+      Finish(Begin("compress", JobArgs("", output, 1000)));
   EXPECT_TRUE(IsOutcome(response, false, false));
   EXPECT_FALSE(Exists(output));
   EXPECT_FALSE(
@@ -393,31 +372,20 @@ TEST_F(CompressTest, EmptyInputFailsInTheReply) {
 // The application going away mid-job stops the job: no reply, no event
 // afterwards.
 TEST_F(CompressTest, DisposalStopsTheJobSilently) {
-  const std::string input = compress_test::SlowClip();
+  const std::string input = test_media::SlowClip();
   ASSERT_FALSE(input.empty());
   const std::string output = OutputPath("disposed.mp4");
   ListenToProgress();
-  const guint64 ticket = BeginCompress(JobArgs(input, output, 3000));
-  ASSERT_TRUE(fl_fake_messenger_wait_for_messages(messenger_, kProgress, 1,
-                                                  kJobTimeoutMs));
-  ZelkoDesktopVideoPlugin* plugin = plugin_;
-  g_object_add_weak_pointer(G_OBJECT(plugin),
-                            reinterpret_cast<gpointer*>(&plugin));
+  const guint64 ticket = Begin("compress", JobArgs(input, output, 3000));
+  ASSERT_TRUE(WaitForProgress(1));
+  test_media::Watch plugin(plugin_);
   g_clear_object(&plugin_);
   fl_fake_messenger_shutdown(messenger_);
-  EXPECT_EQ(plugin, nullptr) << "the plugin outlived the engine";
+  EXPECT_FALSE(plugin.alive()) << "the plugin outlived the engine";
   const guint events = ProgressCount();
-  bool waited = false;
-  g_timeout_add(
-      300,
-      [](gpointer data) -> gboolean {
-        *static_cast<bool*>(data) = true;
-        return G_SOURCE_REMOVE;
-      },
-      &waited);
-  test_media::WaitUntil([&waited] { return waited; }, 1000);
+  test_media::RunFor(300);
   EXPECT_EQ(ProgressCount(), events);
-  EXPECT_EQ(fl_fake_messenger_get_reply_count(messenger_, ticket), 0u);
+  EXPECT_EQ(Replies(ticket), 0u);
   g_remove(output.c_str());
 }
 

@@ -5,100 +5,28 @@
 #include <string>
 #include <vector>
 
+#include "test_media.h"
 #include "transcoder.h"
 #include "video_plugin_fixture.h"
 
 namespace {
-
-const char* const kCatalogue[] = {
-    "x264enc",      "openh264enc", "nvh264enc", "vah264enc", "vah264lpenc",
-    "vaapih264enc", "avenc_aac",   "fdkaacenc", "voaacenc",  "faac"};
-
-void FakeClassInit(gpointer klass, gpointer) {
-  gst_element_class_set_static_metadata(GST_ELEMENT_CLASS(klass),
-                                        "Test encoder", "Codec/Encoder",
-                                        "Stands in for an encoder", "tests");
-}
-
-// An element type of its own for every fake factory, so that no real type
-// gets a factory it does not have.
-GType FakeElementType(const char* name) {
-  g_autofree gchar* type_name = g_strdup_printf("ZkTestFake_%s", name);
-  GType type = g_type_from_name(type_name);
-  if (type != 0) {
-    return type;
-  }
-  return g_type_register_static_simple(
-      GST_TYPE_ELEMENT, type_name, sizeof(GstElementClass), FakeClassInit,
-      sizeof(GstElement), nullptr, static_cast<GTypeFlags>(0));
-}
-
-// Takes every encoder of the catalogue out of this process's registry, as on
-// a bare system, lets a test register stand-ins under catalogue names, and
-// puts the real ones back at the end.
-class EncoderRegistry {
- public:
-  EncoderRegistry() {
-    GstRegistry* registry = gst_registry_get();
-    for (const char* name : kCatalogue) {
-      GstPluginFeature* feature = gst_registry_lookup_feature(registry, name);
-      if (feature != nullptr) {
-        gst_registry_remove_feature(registry, feature);
-        removed_.push_back(feature);
-      }
-    }
-  }
-
-  ~EncoderRegistry() {
-    GstRegistry* registry = gst_registry_get();
-    for (const std::string& name : fakes_) {
-      GstPluginFeature* feature =
-          gst_registry_lookup_feature(registry, name.c_str());
-      if (feature != nullptr) {
-        gst_registry_remove_feature(registry, feature);
-        gst_object_unref(feature);
-      }
-    }
-    for (GstPluginFeature* feature : removed_) {
-      gst_registry_add_feature(registry, feature);
-      gst_object_unref(feature);
-    }
-  }
-
-  EncoderRegistry(const EncoderRegistry&) = delete;
-  EncoderRegistry& operator=(const EncoderRegistry&) = delete;
-
-  void Add(const std::vector<const char*>& names) {
-    for (const char* name : names) {
-      ASSERT_TRUE(gst_element_register(nullptr, name, GST_RANK_NONE,
-                                       FakeElementType(name)));
-      fakes_.emplace_back(name);
-    }
-  }
-
- private:
-  std::vector<GstPluginFeature*> removed_;  // One reference each.
-  std::vector<std::string> fakes_;
-};
 
 using Names = std::vector<std::string>;
 
 // The lists hold what the registry knows, in catalogue order, once each,
 // and nothing from outside the catalogue.
 TEST(EncoderCatalogueTest, ListsFollowCatalogueOrder) {
+  const Names catalogue = test_media::EncoderCatalogue();
   const struct {
     const char* what;
-    std::vector<const char*> installed;
+    Names installed;
     Names h264;
     Names aac;
   } cases[] = {
       {"bare system", {}, {}, {}},
       {"everything, registered backwards",
-       {"faac", "voaacenc", "fdkaacenc", "avenc_aac", "vaapih264enc",
-        "vah264lpenc", "vah264enc", "nvh264enc", "openh264enc", "x264enc"},
-       {"x264enc", "openh264enc", "nvh264enc", "vah264enc", "vah264lpenc",
-        "vaapih264enc"},
-       {"avenc_aac", "fdkaacenc", "voaacenc", "faac"}},
+       Names(catalogue.rbegin(), catalogue.rend()), H264EncoderCatalogue(),
+       AacEncoderCatalogue()},
       {"hardware only",
        {"vah264enc", "nvh264enc"},
        {"nvh264enc", "vah264enc"},
@@ -111,8 +39,12 @@ TEST(EncoderCatalogueTest, ListsFollowCatalogueOrder) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    EncoderRegistry registry;
-    registry.Add(c.installed);
+    // Every encoder of the catalogue hidden, as on a bare system, and
+    // stand-ins under the installed names.
+    test_media::HiddenFactories registry(test_media::EncoderCatalogue());
+    for (const std::string& name : c.installed) {
+      registry.Register(name);
+    }
     EXPECT_EQ(AvailableH264Encoders(), c.h264);
     EXPECT_EQ(AvailableAacEncoders(), c.aac);
   }
@@ -122,7 +54,7 @@ TEST(EncoderCatalogueTest, ListsFollowCatalogueOrder) {
 TEST_F(VideoPluginTest, EncodersAnswersFirstOfEachKind) {
   const struct {
     const char* what;
-    std::vector<const char*> installed;
+    Names installed;
     const char* video;  // nullptr: null expected.
     const char* audio;
   } cases[] = {
@@ -139,8 +71,10 @@ TEST_F(VideoPluginTest, EncodersAnswersFirstOfEachKind) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    EncoderRegistry registry;
-    registry.Add(c.installed);
+    test_media::HiddenFactories registry(test_media::EncoderCatalogue());
+    for (const std::string& name : c.installed) {
+      registry.Register(name);
+    }
     g_autoptr(FlMethodResponse) response = Call("encoders");
     FlValue* result = SuccessResult(response);
     ASSERT_NE(result, nullptr);

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "media_files.h"
+#include "test_media.h"
 #include "transcoder.h"
 
 namespace {
@@ -30,84 +30,45 @@ struct Ffprobe {
   std::string audio_codec;
 };
 
-// The "key=value" lines of ffprobe's flat output, quotes removed.
-std::map<std::string, std::string> ParseFlat(const std::string& text) {
-  std::map<std::string, std::string> entries;
-  g_auto(GStrv) lines = g_strsplit(text.c_str(), "\n", -1);
-  for (gchar** line = lines; *line != nullptr; ++line) {
-    const gchar* equals = strchr(*line, '=');
-    if (equals == nullptr) {
-      continue;
-    }
-    std::string value(equals + 1);
-    if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
-      value = value.substr(1, value.size() - 2);
-    }
-    entries[std::string(*line, equals - *line)] = value;
-  }
-  return entries;
-}
-
 Ffprobe RunFfprobe(const std::string& path) {
-  const gchar* argv[] = {
-      "ffprobe",
-      "-v",
-      "error",
-      "-of",
-      "flat",
-      "-show_entries",
-      "format=duration:stream=codec_type,codec_name,width,height,"
-      "sample_aspect_ratio:stream_side_data=rotation",
-      path.c_str(),
-      nullptr};
-  g_autofree gchar* out = nullptr;
-  g_autoptr(GError) error = nullptr;
+  const test_media::Probe probe = test_media::FfProbe(path);
   Ffprobe facts;
-  if (!g_spawn_sync(nullptr, const_cast<gchar**>(argv), nullptr,
-                    static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH |
-                                             G_SPAWN_STDERR_TO_DEV_NULL),
-                    nullptr, nullptr, &out, nullptr, nullptr, &error)) {
-    ADD_FAILURE() << "cannot run ffprobe: " << error->message;
-    return facts;
-  }
-  auto entries = ParseFlat(out);
-  auto get = [&](const std::string& key) {
-    auto found = entries.find(key);
-    return found != entries.end() ? found->second : std::string();
-  };
-  const std::string duration = get("format.duration");
-  if (!duration.empty() && duration != "N/A") {
+  auto duration = probe.format.find("duration");
+  if (duration != probe.format.end() && duration->second != "N/A") {
     facts.has_duration = true;
-    facts.duration_s = g_ascii_strtod(duration.c_str(), nullptr);
+    facts.duration_s = g_ascii_strtod(duration->second.c_str(), nullptr);
   }
-  for (int index = 0;; ++index) {
-    const std::string stream = "streams.stream." + std::to_string(index) + ".";
-    const std::string type = get(stream + "codec_type");
+  for (const test_media::Probe::Entries& stream : probe.streams) {
+    auto get = [&stream](const char* key) {
+      auto found = stream.find(key);
+      return found != stream.end() ? found->second : std::string();
+    };
+    const std::string type = get("codec_type");
     if (type.empty()) {
       break;
     }
     facts.read = true;
     if (type == "audio" && !facts.has_audio) {
       facts.has_audio = true;
-      facts.audio_codec = get(stream + "codec_name");
+      facts.audio_codec = get("codec_name");
     }
     if (type != "video" || facts.has_video) {
       continue;
     }
     facts.has_video = true;
-    facts.video_codec = get(stream + "codec_name");
-    int64_t width = atoi(get(stream + "width").c_str());
-    int64_t height = atoi(get(stream + "height").c_str());
+    facts.video_codec = get("codec_name");
+    int64_t width = atoi(get("width").c_str());
+    int64_t height = atoi(get("height").c_str());
     int sar_n = 0;
     int sar_d = 0;
-    if (sscanf(get(stream + "sample_aspect_ratio").c_str(), "%d:%d", &sar_n,
-               &sar_d) == 2 &&
+    if (sscanf(get("sample_aspect_ratio").c_str(), "%d:%d", &sar_n, &sar_d) ==
+            2 &&
         sar_n > 0 && sar_d > 0) {
       width = width * sar_n / sar_d;
     }
     // ffprobe counts the turn the other way round; only a quarter matters.
     const int rotation =
-        atoi(get(stream + "side_data_list.side_data.0.rotation").c_str());
+        atoi(get("side_data_list.side_data.0.rotation").c_str());
     if (std::abs(rotation) % 180 == 90) {
       std::swap(width, height);
     }
@@ -155,7 +116,7 @@ TEST(ProbeMediaTest, AgreesWithFfprobe) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string path = media_files::Path(c.name);
+    const std::string path = test_media::Shared(c.name);
     if (path.empty()) {
       continue;
     }
@@ -189,7 +150,7 @@ TEST(ProbeMediaTest, AgreesWithFfprobe) {
 // typefinding does not know, so that it is typefound as plain
 // "video/quicktime" like a MOV, while the demuxer still takes it for ISO.
 std::string WithUnknownBrands(const std::string& source,
-                              const media_files::ScratchDir& dir) {
+                              const test_media::ScratchDir& dir) {
   g_autofree gchar* contents = nullptr;
   gsize length = 0;
   if (!g_file_get_contents(source.c_str(), &contents, &length, nullptr) ||
@@ -217,15 +178,15 @@ std::string WithUnknownBrands(const std::string& source,
 // Without a variant the demuxer's name for the container decides: a MOV is
 // not an MP4, an ISO file of an unlisted brand is.
 TEST(ProbeMediaTest, QuickTimeWithoutVariant) {
-  media_files::ScratchDir scratch;
-  const std::string mp4 = media_files::Path("clip_320x240.mp4");
+  test_media::ScratchDir scratch;
+  const std::string mp4 = test_media::Shared("clip_320x240.mp4");
   ASSERT_FALSE(mp4.empty());
   const struct {
     const char* what;
     std::string path;
     bool mp4;
   } cases[] = {
-      {"MOV", media_files::Path("clip.mov"), false},
+      {"MOV", test_media::Shared("clip.mov"), false},
       {"ISO, unknown brands", WithUnknownBrands(mp4, scratch), true},
       {"ISO, variant iso", mp4, true},
   };
@@ -240,15 +201,15 @@ TEST(ProbeMediaTest, QuickTimeWithoutVariant) {
 
 // Whatever cannot be examined leaves every field at its starting value.
 TEST(ProbeMediaTest, UnreadableInputsAreNotOk) {
-  const std::string clip = media_files::Path("clip_320x240.mp4");
+  const std::string clip = test_media::Shared("clip_320x240.mp4");
   ASSERT_FALSE(clip.empty());
-  media_files::ScratchDir scratch;
+  test_media::ScratchDir scratch;
   const struct {
     const char* what;
     std::string path;
   } cases[] = {
-      {"text file", media_files::Path("text.txt")},
-      {"empty file", media_files::Path("empty.mp4")},
+      {"text file", test_media::Shared("text.txt")},
+      {"empty file", test_media::Shared("empty.mp4")},
       {"missing file", scratch.File("missing.mp4")},
       {"folder", scratch.path()},
       {"empty path", ""},
@@ -310,14 +271,14 @@ TEST(FileUriTest, OnlyAbsolutePathsConvert) {
 // A file name with quotes, spaces and characters that mean something in a
 // URI is probed like any other.
 TEST(ProbeMediaTest, OddFileNames) {
-  media_files::ScratchDir scratch;
-  const std::string clip = media_files::Path("clip_320x240.mp4");
+  test_media::ScratchDir scratch;
+  const std::string clip = test_media::Shared("clip_320x240.mp4");
   ASSERT_FALSE(clip.empty());
   for (const char* name :
        {"a \"quoted\" name.mp4", "back\\slash ! queue.mp4", "100% #1?.mp4"}) {
     SCOPED_TRACE(name);
     const ProbeResult probe =
-        ProbeMedia(media_files::LinkTo(scratch, name, clip));
+        ProbeMedia(test_media::LinkTo(scratch, name, clip));
     EXPECT_TRUE(probe.ok);
     EXPECT_EQ(probe.width, 320);
   }
@@ -331,7 +292,7 @@ TEST(ProbeMediaTest, ConcurrentProbesAreIndependent) {
   std::vector<std::string> paths;
   std::vector<ProbeResult> alone;
   for (const char* name : names) {
-    paths.push_back(media_files::Path(name));
+    paths.push_back(test_media::Shared(name));
     ASSERT_FALSE(paths.back().empty());
     alone.push_back(ProbeMedia(paths.back()));
   }

@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "media_files.h"
 #include "player.h"
 #include "test_media.h"
 #include "video_plugin_fixture.h"
@@ -27,15 +26,6 @@ class PlayerOpenTimeoutTest : public VideoPluginTest {
     SetWatchdogLimitsForTesting({});
     VideoPluginTest::TearDown();
   }
-
-  std::vector<std::string> Names(int64_t id) {
-    g_autoptr(FlValue) events = Events(id);
-    std::vector<std::string> names;
-    for (size_t i = 0; i < fl_value_get_length(events); ++i) {
-      names.push_back(EventName(fl_value_get_list_value(events, i)));
-    }
-    return names;
-  }
 };
 
 // An application source that nobody feeds holds playbin in its preroll for
@@ -46,7 +36,7 @@ TEST_F(PlayerOpenTimeoutTest, PrerollThatNeverEndsFails) {
   ASSERT_GT(id, 0);
   Listen(id);
   ASSERT_TRUE(WaitForEvents(id, 1, 5000));
-  EXPECT_EQ(Names(id), std::vector<std::string>{"VideoError"});
+  EXPECT_EQ(EventNames(id), std::vector<std::string>{"VideoError"});
   g_autoptr(FlValue) events = Events(id);
   FlValue* error =
       fl_value_lookup_string(fl_value_get_list_value(events, 0), "error");
@@ -80,7 +70,7 @@ TEST_F(PlayerOpenTimeoutTest, MediaThatOpensIsLeftAlone) {
   const gint64 past = created + (kTimeoutMs + 500) * G_GINT64_CONSTANT(1000);
   test_media::WaitUntil([past] { return g_get_monotonic_time() > past; },
                         kTimeoutMs + 1000);
-  EXPECT_EQ(Names(id), std::vector<std::string>{"initialized"});
+  EXPECT_EQ(EventNames(id), std::vector<std::string>{"initialized"});
   CallPlayer("playerDispose", id);
 }
 
@@ -90,8 +80,8 @@ TEST_F(PlayerOpenTimeoutTest, MediaThatOpensIsLeftAlone) {
 TEST_F(PlayerOpenTimeoutTest, StoppedDemuxerFails) {
   constexpr int kPlayers = 24;
   SetPlayerOpenTimeout(60000);
-  media_files::ScratchDir dir;
-  const std::string cut = media_files::FirstHalfOf(
+  test_media::ScratchDir dir;
+  const std::string cut = test_media::FirstHalfOf(
       dir, "cut.mp4", test_media::Shared("clip_320x240.mp4"));
   ASSERT_FALSE(cut.empty());
   std::vector<int64_t> ids;
@@ -102,7 +92,7 @@ TEST_F(PlayerOpenTimeoutTest, StoppedDemuxerFails) {
   }
   for (int64_t id : ids) {
     ASSERT_TRUE(WaitForEvents(id, 1, 15000));
-    EXPECT_EQ(Names(id), std::vector<std::string>{"VideoError"});
+    EXPECT_EQ(EventNames(id), std::vector<std::string>{"VideoError"});
     CallPlayer("playerDispose", id);
   }
 }

@@ -67,14 +67,6 @@ void PostError(Player* player, const char* message, const char* debug) {
   g_error_free(error);
 }
 
-std::vector<std::string> EventNames(FlValue* events) {
-  std::vector<std::string> names;
-  for (size_t i = 0; i < fl_value_get_length(events); ++i) {
-    names.push_back(EventName(fl_value_get_list_value(events, i)));
-  }
-  return names;
-}
-
 using Names = std::vector<std::string>;
 
 int64_t IntField(FlValue* entry, const char* key) {
@@ -92,21 +84,60 @@ class PlayerTest : public VideoPluginTest {
  protected:
   // Runs the main loop for a while, so that an event that should not come
   // has had the time to come.
-  static void Settle() {
-    test_media::WaitUntil([] { return false; }, 300);
-  }
+  static void Settle() { test_media::RunFor(300); }
 
   // The texture as the engine reads it.
   std::string Pixels(int64_t id, uint32_t* width, uint32_t* height) {
-    g_autoptr(GBytes) pixels = nullptr;
-    EXPECT_TRUE(fl_fake_texture_registrar_read_pixels(textures_, id, &pixels,
-                                                      width, height));
-    if (pixels == nullptr) {
-      return "";
+    std::string pixels;
+    EXPECT_TRUE(test_media::ReadTexture(textures_, id, &pixels, width, height));
+    return pixels;
+  }
+
+  bool WaitForFrames(int64_t id, guint count, guint timeout_ms) {
+    return test_media::WaitUntil(
+        [&] {
+          return fl_fake_texture_registrar_get_frames_marked(textures_, id) >=
+                 count;
+        },
+        timeout_ms);
+  }
+
+  // Opens path in a new player, *id, that is listened to. Its one event is
+  // "initialized" with the duration (give or take tolerance_ms) and the
+  // picture size, and once a frame has come the texture has that size; the
+  // blank pixel without a picture.
+  void Open(const std::string& path,
+            int64_t duration_ms,
+            int64_t tolerance_ms,
+            uint32_t width,
+            uint32_t height,
+            int64_t* id) {
+    ASSERT_FALSE(path.empty());
+    *id = CreatePlayer(test_media::Uri(path));
+    Listen(*id);
+    ASSERT_TRUE(WaitForEvents(*id, 1));
+    g_autoptr(FlValue) events = Events(*id);
+    ASSERT_EQ(EventNames(events), Names({"initialized"}));
+    FlValue* initialized = fl_value_get_list_value(events, 0);
+    EXPECT_NEAR(IntField(initialized, "duration"), duration_ms, tolerance_ms);
+    EXPECT_EQ(IntField(initialized, "width"), width);
+    EXPECT_EQ(IntField(initialized, "height"), height);
+    if (width == 0) {
+      uint32_t texture_width = 0;
+      uint32_t texture_height = 0;
+      EXPECT_EQ(Pixels(*id, &texture_width, &texture_height),
+                std::string(4, '\0'));
+      EXPECT_EQ(texture_width, 1u);
+      EXPECT_EQ(texture_height, 1u);
+      return;
     }
-    gsize size = 0;
-    auto* data = static_cast<const char*>(g_bytes_get_data(pixels, &size));
-    return std::string(data, size);
+    ASSERT_TRUE(WaitForFrames(*id, 1, 5000));
+    uint32_t texture_width = 0;
+    uint32_t texture_height = 0;
+    ASSERT_EQ(Pixels(*id, &texture_width, &texture_height).size(),
+              width * height * 4);
+    ASSERT_EQ(texture_width, width);
+    ASSERT_EQ(texture_height, height);
   }
 };
 
@@ -114,28 +145,8 @@ class PlayerTest : public VideoPluginTest {
 // size; the end of the stream, without looping, in one "completed" that
 // leaves the player paused at the end.
 TEST_F(PlayerTest, InitializedOnceThenCompletedOnce) {
-  const int64_t id = CreatePlayer(test_media::Uri(test_media::VideoClip()));
-  Listen(id);
-  ASSERT_TRUE(WaitForEvents(id, 1));
-  {
-    g_autoptr(FlValue) events = Events(id);
-    ASSERT_EQ(EventNames(events), Names({"initialized"}));
-    FlValue* initialized = fl_value_get_list_value(events, 0);
-    EXPECT_NEAR(IntField(initialized, "duration"), 500, 40);
-    EXPECT_EQ(IntField(initialized, "width"), 64);
-    EXPECT_EQ(IntField(initialized, "height"), 48);
-  }
-  ASSERT_TRUE(test_media::WaitUntil(
-      [&] {
-        return fl_fake_texture_registrar_get_frames_marked(textures_, id) > 0;
-      },
-      5000));
-  uint32_t width = 0;
-  uint32_t height = 0;
-  EXPECT_EQ(Pixels(id, &width, &height).size(), 64u * 48 * 4);
-  EXPECT_EQ(width, 64u);
-  EXPECT_EQ(height, 48u);
-
+  int64_t id = -1;
+  ASSERT_NO_FATAL_FAILURE(Open(test_media::VideoClip(), 500, 40, 64, 48, &id));
   CallPlayer("playerPlay", id);
   ASSERT_TRUE(WaitForEvents(id, 2));
   ASSERT_TRUE(WaitForState(id, GST_STATE_PAUSED));
@@ -147,21 +158,8 @@ TEST_F(PlayerTest, InitializedOnceThenCompletedOnce) {
 
 // Audio-only media prerolls with no picture: size 0 and the blank texture.
 TEST_F(PlayerTest, AudioOnlyHasNoPicture) {
-  const int64_t id = CreatePlayer(test_media::Uri(test_media::AudioClip()));
-  Listen(id);
-  ASSERT_TRUE(WaitForEvents(id, 1));
-  g_autoptr(FlValue) events = Events(id);
-  ASSERT_EQ(EventNames(events), Names({"initialized"}));
-  FlValue* initialized = fl_value_get_list_value(events, 0);
-  EXPECT_NEAR(IntField(initialized, "duration"), 500, 40);
-  EXPECT_EQ(IntField(initialized, "width"), 0);
-  EXPECT_EQ(IntField(initialized, "height"), 0);
-  uint32_t width = 0;
-  uint32_t height = 0;
-  EXPECT_EQ(Pixels(id, &width, &height), std::string(4, '\0'));
-  EXPECT_EQ(width, 1u);
-  EXPECT_EQ(height, 1u);
-
+  int64_t id = -1;
+  ASSERT_NO_FATAL_FAILURE(Open(test_media::AudioClip(), 500, 40, 0, 0, &id));
   CallPlayer("playerPlay", id);
   ASSERT_TRUE(WaitForEvents(id, 2));
   g_autoptr(FlValue) later = Events(id);
@@ -315,10 +313,8 @@ TEST_F(PlayerTest, BufferingHoldsPlayback) {
 // A file that does not exist ends in "VideoError" and never in
 // "initialized".
 TEST_F(PlayerTest, MissingFileGivesVideoError) {
-  g_autofree gchar* path = g_build_filename(
-      g_get_tmp_dir(), "zk-video-test-no-such-file.mp4", nullptr);
-  g_remove(path);
-  const int64_t id = CreatePlayer(test_media::Uri(path));
+  const int64_t id =
+      CreatePlayer(test_media::Uri(test_media::OutputPath("no-such-file.mp4")));
   ASSERT_GT(id, 0);
   Listen(id);
   ASSERT_TRUE(WaitForEvents(id, 1));
@@ -358,12 +354,7 @@ TEST_F(PlayerTest, DisposeWhilePrerollingOrPlaying) {
       // Looping keeps it playing however slowly the frames come.
       CallPlayer("playerLooping", id, {{"looping", fl_value_new_bool(true)}});
       CallPlayer("playerPlay", id);
-      ASSERT_TRUE(test_media::WaitUntil(
-          [&] {
-            return fl_fake_texture_registrar_get_frames_marked(textures_, id) >=
-                   3;
-          },
-          10000));
+      ASSERT_TRUE(WaitForFrames(id, 3, 10000));
     }
     CallPlayer("playerDispose", id);
     EXPECT_FALSE(pipeline.alive()) << "the pipeline outlived its player";
@@ -402,25 +393,12 @@ TEST(PlayerNoticeTest, NoticeAfterDestructionLeavesRegistrarAlone) {
 
 // A track turned 90 degrees reports its upright size and draws upright.
 TEST_F(PlayerTest, RotatedClipIsUpright) {
-  const int64_t id = CreatePlayer(test_media::Uri(test_media::RotatedClip()));
-  Listen(id);
-  ASSERT_TRUE(WaitForEvents(id, 1));
-  g_autoptr(FlValue) events = Events(id);
-  ASSERT_EQ(EventNames(events), Names({"initialized"}));
-  FlValue* initialized = fl_value_get_list_value(events, 0);
-  EXPECT_EQ(IntField(initialized, "width"), 32);
-  EXPECT_EQ(IntField(initialized, "height"), 64);
-
-  ASSERT_TRUE(test_media::WaitUntil(
-      [&] {
-        return fl_fake_texture_registrar_get_frames_marked(textures_, id) > 0;
-      },
-      5000));
+  int64_t id = -1;
+  ASSERT_NO_FATAL_FAILURE(
+      Open(test_media::RotatedClip(), 500, 40, 32, 64, &id));
   uint32_t width = 0;
   uint32_t height = 0;
   const std::string pixels = Pixels(id, &width, &height);
-  ASSERT_EQ(width, 32u);
-  ASSERT_EQ(height, 64u);
   ASSERT_EQ(pixels.size(), 32u * 64 * 4);
   // The coded picture's left half (red) is the upright picture's top half.
   const struct {
@@ -446,27 +424,8 @@ TEST_F(PlayerTest, RotatedClipIsUpright) {
 // The camera-style clip of the shared media, a quarter turn clockwise,
 // reports and draws its upright size.
 TEST_F(PlayerTest, SharedRotatedClipReportsUprightSize) {
-  const std::string path = test_media::Shared("rotate90.mp4");
-  ASSERT_FALSE(path.empty());
-  const int64_t id = CreatePlayer(test_media::Uri(path));
-  Listen(id);
-  ASSERT_TRUE(WaitForEvents(id, 1));
-  g_autoptr(FlValue) events = Events(id);
-  ASSERT_EQ(EventNames(events), Names({"initialized"}));
-  FlValue* initialized = fl_value_get_list_value(events, 0);
-  EXPECT_NEAR(IntField(initialized, "duration"), 2000, 50);
-  EXPECT_EQ(IntField(initialized, "width"), 360);
-  EXPECT_EQ(IntField(initialized, "height"), 640);
-  ASSERT_TRUE(test_media::WaitUntil(
-      [&] {
-        return fl_fake_texture_registrar_get_frames_marked(textures_, id) > 0;
-      },
-      5000));
-  uint32_t width = 0;
-  uint32_t height = 0;
-  EXPECT_EQ(Pixels(id, &width, &height).size(), 360u * 640 * 4);
-  EXPECT_EQ(width, 360u);
-  EXPECT_EQ(height, 640u);
+  int64_t id = -1;
+  Open(test_media::Shared("rotate90.mp4"), 2000, 50, 360, 640, &id);
 }
 
 }  // namespace

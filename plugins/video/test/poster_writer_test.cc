@@ -6,6 +6,7 @@
 #include <gst/gst.h>
 #include <gst/video/video.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -14,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "media_files.h"
+#include "test_media.h"
 #include "transcoder.h"
 
 namespace {
@@ -143,42 +144,11 @@ double Difference(GdkPixbuf* a, GdkPixbuf* b) {
   return worst;
 }
 
-// Collects the warnings of the process's own code (no log domain) while it
-// lives.
-class WarningCollector {
- public:
-  WarningCollector() {
-    handler_ = g_log_set_handler(
-        nullptr, G_LOG_LEVEL_WARNING,
-        [](const gchar*, GLogLevelFlags, const gchar* message,
-           gpointer user_data) {
-          auto* self = static_cast<WarningCollector*>(user_data);
-          g_mutex_lock(&self->lock_);
-          self->messages_.emplace_back(message);
-          g_mutex_unlock(&self->lock_);
-        },
-        this);
-  }
-  ~WarningCollector() { g_log_remove_handler(nullptr, handler_); }
-
-  std::vector<std::string> Messages() {
-    g_mutex_lock(&lock_);
-    std::vector<std::string> copy = messages_;
-    g_mutex_unlock(&lock_);
-    return copy;
-  }
-
- private:
-  guint handler_ = 0;
-  GMutex lock_ = {};
-  std::vector<std::string> messages_;
-};
-
 // The longer side is scaled down to maxSide, never up, with the picture
 // upright; maxSide 0 or less keeps the decoded size, and a side that would
 // vanish keeps one pixel.
 TEST(WritePosterTest, Sizes) {
-  media_files::ScratchDir scratch;
+  test_media::ScratchDir scratch;
   const struct {
     const char* name;
     int32_t max_side;
@@ -203,7 +173,7 @@ TEST(WritePosterTest, Sizes) {
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.name) + " maxSide " +
                  std::to_string(c.max_side));
-    const std::string input = media_files::Path(c.name);
+    const std::string input = test_media::Shared(c.name);
     const std::string output =
         scratch.File("poster" + std::to_string(index++) + ".jpg");
     ASSERT_TRUE(WritePoster(input, output, c.max_side));
@@ -216,27 +186,11 @@ TEST(WritePosterTest, Sizes) {
 
 // The presentation times of the video's key frames, as ffprobe lists them.
 std::vector<GstClockTime> KeyFrames(const std::string& path) {
-  const gchar* argv[] = {"ffprobe",
-                         "-v",
-                         "error",
-                         "-select_streams",
-                         "v:0",
-                         "-show_entries",
-                         "packet=pts_time,flags",
-                         "-of",
-                         "csv=p=0",
-                         path.c_str(),
-                         nullptr};
-  g_autofree gchar* out = nullptr;
+  const std::string out = test_media::Run(
+      {"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+       "packet=pts_time,flags", "-of", "csv=p=0", path});
   std::vector<GstClockTime> times;
-  if (!g_spawn_sync(nullptr, const_cast<gchar**>(argv), nullptr,
-                    static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH |
-                                             G_SPAWN_STDERR_TO_DEV_NULL),
-                    nullptr, nullptr, &out, nullptr, nullptr, nullptr)) {
-    ADD_FAILURE() << "cannot run ffprobe";
-    return times;
-  }
-  g_auto(GStrv) lines = g_strsplit(out, "\n", -1);
+  g_auto(GStrv) lines = g_strsplit(out.c_str(), "\n", -1);
   for (gchar** line = lines; *line != nullptr; ++line) {
     gchar* flags = strchr(*line, ',');
     if (flags != nullptr && flags[1] == 'K') {
@@ -253,7 +207,7 @@ std::vector<GstClockTime> KeyFrames(const std::string& path) {
 // one of 0.8 s. Each is held against frames decoded at the times that a
 // slip would give: the first frame, the next key frame, a frame between.
 TEST(WritePosterTest, FrameChoice) {
-  media_files::ScratchDir scratch;
+  test_media::ScratchDir scratch;
   const struct {
     const char* name;
     GstClockTime target;
@@ -263,7 +217,7 @@ TEST(WritePosterTest, FrameChoice) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string input = media_files::Path(c.name);
+    const std::string input = test_media::Shared(c.name);
     const std::vector<GstClockTime> keys = KeyFrames(input);
     ASSERT_FALSE(keys.empty());
     GstClockTime expected = keys.front();
@@ -303,8 +257,8 @@ TEST(WritePosterTest, FrameChoice) {
 // The middle of the minute-long clip is one flat colour per second s:
 // R 16 + 32 (s mod 8), G 16 + 32 floor(s / 8), B 128.
 TEST(WritePosterTest, MinuteLongClipShowsItsKeyFrameColour) {
-  media_files::ScratchDir scratch;
-  const std::string input = media_files::Path("clip_60s.mp4");
+  test_media::ScratchDir scratch;
+  const std::string input = test_media::Shared("clip_60s.mp4");
   GstClockTime expected = 0;
   for (GstClockTime key : KeyFrames(input)) {
     if (key <= GST_SECOND) {
@@ -329,7 +283,7 @@ TEST(WritePosterTest, MinuteLongClipShowsItsKeyFrameColour) {
 // matches the coded frame rotated clockwise for rotate-90 and
 // anticlockwise for rotate-270, not the other way round.
 TEST(WritePosterTest, TurnsUpright) {
-  media_files::ScratchDir scratch;
+  test_media::ScratchDir scratch;
   const struct {
     const char* name;
     GdkPixbufRotation right;
@@ -343,7 +297,7 @@ TEST(WritePosterTest, TurnsUpright) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string input = media_files::Path(c.name);
+    const std::string input = test_media::Shared(c.name);
     const std::string output = scratch.File(std::string(c.name) + ".jpg");
     ASSERT_TRUE(WritePoster(input, output, 0));
     g_autoptr(GdkPixbuf) poster = LoadJpeg(output);
@@ -367,8 +321,8 @@ TEST(WritePosterTest, TurnsUpright) {
 // Failures return false and leave no file behind; a folder that does not
 // exist is the one failure that is logged, with gdk-pixbuf's reason.
 TEST(WritePosterTest, Failures) {
-  media_files::ScratchDir scratch;
-  const std::string clip = media_files::Path("clip_320x240.mp4");
+  test_media::ScratchDir scratch;
+  const std::string clip = test_media::Shared("clip_320x240.mp4");
   const struct {
     const char* what;
     std::string input;
@@ -376,13 +330,13 @@ TEST(WritePosterTest, Failures) {
     bool logged;
   } cases[] = {
       {"missing output folder", clip, scratch.File("no/such/poster.jpg"), true},
-      {"audio only, AAC", media_files::Path("audio.m4a"),
+      {"audio only, AAC", test_media::Shared("audio.m4a"),
        scratch.File("m4a.jpg"), false},
-      {"audio only, MP3", media_files::Path("audio.mp3"),
+      {"audio only, MP3", test_media::Shared("audio.mp3"),
        scratch.File("mp3.jpg"), false},
-      {"text file", media_files::Path("text.txt"), scratch.File("txt.jpg"),
+      {"text file", test_media::Shared("text.txt"), scratch.File("txt.jpg"),
        false},
-      {"empty file", media_files::Path("empty.mp4"), scratch.File("empty.jpg"),
+      {"empty file", test_media::Shared("empty.mp4"), scratch.File("empty.jpg"),
        false},
       {"missing input", scratch.File("missing.mp4"),
        scratch.File("missing.jpg"), false},
@@ -392,10 +346,10 @@ TEST(WritePosterTest, Failures) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    WarningCollector warnings;
+    test_media::LogCapture log;
     EXPECT_FALSE(WritePoster(c.input, c.output, 640));
-    EXPECT_FALSE(g_file_test(c.output.c_str(), G_FILE_TEST_EXISTS));
-    const std::vector<std::string> messages = warnings.Messages();
+    EXPECT_FALSE(test_media::Exists(c.output));
+    const std::vector<std::string> messages = log.messages();
     if (!c.logged) {
       EXPECT_TRUE(messages.empty()) << messages.front();
       continue;
@@ -409,20 +363,55 @@ TEST(WritePosterTest, Failures) {
 
 // A file already at the output path is replaced by the poster.
 TEST(WritePosterTest, ReplacesAnExistingFile) {
-  media_files::ScratchDir scratch;
+  test_media::ScratchDir scratch;
   const std::string output = scratch.File("poster.jpg");
   ASSERT_TRUE(g_file_set_contents(output.c_str(), "old", -1, nullptr));
-  ASSERT_TRUE(WritePoster(media_files::Path("clip_320x240.mp4"), output, 640));
+  ASSERT_TRUE(WritePoster(test_media::Shared("clip_320x240.mp4"), output, 640));
   g_autoptr(GdkPixbuf) poster = LoadJpeg(output);
   ASSERT_NE(poster, nullptr);
   EXPECT_EQ(gdk_pixbuf_get_width(poster), 320);
 }
 
+// A poster whose output names the video itself, by its own path, another
+// spelling of it or a link to it, is refused: saving it would replace the
+// video with its own picture. Another output still gets its poster.
+TEST(WritePosterTest, NeverWritesOverItsVideo) {
+  const std::string bytes = test_media::ReadFile(test_media::VideoClip());
+  ASSERT_FALSE(bytes.empty());
+  test_media::ScratchDir dir;
+  const std::string video = dir.File("video.mp4");
+  ASSERT_TRUE(
+      g_file_set_contents(video.c_str(), bytes.data(), bytes.size(), nullptr));
+  const std::string symbolic = dir.File("symbolic.mp4");
+  ASSERT_EQ(symlink(video.c_str(), symbolic.c_str()), 0);
+  const std::string hard = dir.File("hard.mp4");
+  ASSERT_EQ(link(video.c_str(), hard.c_str()), 0);
+
+  const struct {
+    const char* name;
+    std::string output;
+    bool written;
+  } cases[] = {
+      {"its own path", video, false},
+      {"another spelling", dir.path() + "/./video.mp4", false},
+      {"a symbolic link to it", symbolic, false},
+      {"a hard link to it", hard, false},
+      {"a file of its own", dir.File("poster.jpg"), true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(WritePoster(video, c.output, 32), c.written);
+    EXPECT_EQ(test_media::ReadFile(video), bytes)
+        << "the video was overwritten";
+  }
+  EXPECT_TRUE(test_media::Exists(dir.File("poster.jpg")));
+}
+
 // Quotes and pipeline syntax in the input's name stay part of the name: the
 // pipeline reads that file and nothing else happens.
 TEST(WritePosterTest, OddInputNames) {
-  media_files::ScratchDir scratch;
-  const std::string clip = media_files::Path("clip_320x240.mp4");
+  test_media::ScratchDir scratch;
+  const std::string clip = test_media::Shared("clip_320x240.mp4");
   ASSERT_FALSE(clip.empty());
   // A sink smuggled in through the name would write here, relative to the
   // working directory.
@@ -440,7 +429,7 @@ TEST(WritePosterTest, OddInputNames) {
     const std::string output =
         scratch.File("poster" + std::to_string(index++) + ".jpg");
     EXPECT_TRUE(
-        WritePoster(media_files::LinkTo(scratch, name, clip), output, 640));
+        WritePoster(test_media::LinkTo(scratch, name, clip), output, 640));
     g_autoptr(GdkPixbuf) poster = LoadJpeg(output);
     EXPECT_NE(poster, nullptr);
   }

@@ -12,8 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "compress_test_util.h"
-#include "media_files.h"
 #include "test_media.h"
 #include "transcoder.h"
 
@@ -28,34 +26,25 @@ class TranscoderStallTest : public ::testing::Test {
 // half: it keeps its index at the end) and waits up to timeout_ms for all of
 // them to end; every one must end failed, once, without output.
 void ExpectAllFailWithin(int jobs_count, guint timeout_ms) {
-  media_files::ScratchDir dir;
-  const std::string cut = media_files::FirstHalfOf(
+  test_media::ScratchDir dir;
+  const std::string cut = test_media::FirstHalfOf(
       dir, "cut.mp4", test_media::Shared("clip_320x240.mp4"));
   ASSERT_FALSE(cut.empty());
 
-  struct Outcome {
-    int done = 0;
-    bool ok = true;
-  };
-  std::vector<Outcome> outcomes(jobs_count);
+  std::vector<test_media::Outcome> outcomes(jobs_count);
   std::vector<std::unique_ptr<Transcoder>> jobs;
   for (int i = 0; i < jobs_count; ++i) {
-    Outcome* outcome = &outcomes[i];
-    jobs.push_back(std::make_unique<Transcoder>(
-        cut, dir.File("out" + std::to_string(i) + ".mp4"), 64, 48, 200, 64,
-        2000, false, [](double) {},
-        [outcome](bool ok, bool cancelled) {
-          ++outcome->done;
-          outcome->ok = ok || cancelled;
-        }));
+    jobs.push_back(test_media::MakeJob(
+        {cut, dir.File("out" + std::to_string(i) + ".mp4"), 64, 48, 2000},
+        &outcomes[i]));
   }
   for (auto& job : jobs) {
     job->Start();
   }
   const bool all_ended = test_media::WaitUntil(
       [&] {
-        for (const Outcome& outcome : outcomes) {
-          if (outcome.done == 0) {
+        for (const test_media::Outcome& outcome : outcomes) {
+          if (outcome.done_calls == 0) {
             return false;
           }
         }
@@ -65,11 +54,9 @@ void ExpectAllFailWithin(int jobs_count, guint timeout_ms) {
   EXPECT_TRUE(all_ended);
   for (int i = 0; i < jobs_count; ++i) {
     SCOPED_TRACE(i);
-    EXPECT_EQ(outcomes[i].done, 1);
-    EXPECT_FALSE(outcomes[i].ok);
+    EXPECT_TRUE(test_media::FailedOnce(outcomes[i]));
     EXPECT_FALSE(
-        g_file_test(dir.File("out" + std::to_string(i) + ".mp4").c_str(),
-                    G_FILE_TEST_EXISTS));
+        test_media::Exists(dir.File("out" + std::to_string(i) + ".mp4")));
   }
 }
 
@@ -88,9 +75,9 @@ TEST_F(TranscoderStallTest, StoppedDemuxerFailsTheAttempt) {
 // failed while its audio tail is encoded, which takes several of the
 // watchdog's checks.
 TEST_F(TranscoderStallTest, AudioTailKeepsTheJobAlive) {
-  const std::string input = compress_test::MakeMedia(
+  const std::string input = test_media::MakeMedia(
       "audio_tail.mkv",
-      "matroskamux name=m ! filesink location=%1$s "
+      "matroskamux name=m ! filesink location=%s "
       "videotestsrc num-buffers=6 ! "
       "video/x-raw,format=I420,width=64,height=48,framerate=30/1 ! "
       "x264enc threads=1 speed-preset=ultrafast ! h264parse ! m. "
@@ -100,22 +87,17 @@ TEST_F(TranscoderStallTest, AudioTailKeepsTheJobAlive) {
   WatchdogLimits limits;
   limits.job_stall_ms = 200;
   SetWatchdogLimitsForTesting(limits);
-  media_files::ScratchDir dir;
+  test_media::ScratchDir dir;
   const std::string output = dir.File("out.mp4");
-  int done = 0;
-  bool ok = false;
-  Transcoder job(
-      input, output, 64, 48, 200, 64, 30000, true, [](double) {},
-      [&](bool job_ok, bool) {
-        ++done;
-        ok = job_ok;
-      });
-  job.Start();
-  ASSERT_TRUE(test_media::WaitUntil([&] { return done > 0; }, 120000));
-  EXPECT_EQ(done, 1);
-  EXPECT_TRUE(ok);
-  const compress_test::Probe probe = compress_test::FfProbe(output);
-  EXPECT_EQ(probe.Of("audio").size(), 1u);
+  test_media::Outcome outcome;
+  auto job =
+      test_media::MakeJob({input, output, 64, 48, 30000, true}, &outcome);
+  job->Start();
+  ASSERT_TRUE(
+      test_media::WaitUntil([&] { return outcome.done_calls > 0; }, 120000));
+  EXPECT_EQ(outcome.done_calls, 1);
+  EXPECT_TRUE(outcome.ok);
+  EXPECT_EQ(test_media::FfProbe(output).Of("audio").size(), 1u);
 }
 
 // A demuxer whose input ends before it found a stream stops its task with
@@ -124,8 +106,8 @@ TEST_F(TranscoderStallTest, AudioTailKeepsTheJobAlive) {
 TEST(HasStoppedDemuxer, TellsAStoppedDemuxerFromOthers) {
   const std::string clip = test_media::Shared("clip_320x240.mp4");
   ASSERT_FALSE(clip.empty());
-  media_files::ScratchDir dir;
-  const std::string cut = media_files::FirstHalfOf(dir, "cut.mp4", clip);
+  test_media::ScratchDir dir;
+  const std::string cut = test_media::FirstHalfOf(dir, "cut.mp4", clip);
   ASSERT_FALSE(cut.empty());
   const struct {
     const char* name;

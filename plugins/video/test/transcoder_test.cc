@@ -11,17 +11,20 @@
 #include <utility>
 #include <vector>
 
-#include "compress_test_util.h"
 #include "test_media.h"
 
 namespace {
 
-using compress_test::Exists;
-using compress_test::FfProbe;
-using compress_test::LogCapture;
-using compress_test::OutputPath;
-using compress_test::Probe;
-using compress_test::ReadFile;
+using test_media::Exists;
+using test_media::FfProbe;
+using test_media::HiddenFactories;
+using test_media::LogCapture;
+using test_media::MakeJob;
+using test_media::Outcome;
+using test_media::OutputPath;
+using test_media::Probe;
+using test_media::ReadFile;
+using test_media::RunJob;
 
 constexpr guint kJobTimeoutMs = 30000;
 
@@ -123,30 +126,6 @@ void zk_broken_encoder_init(ZkBrokenEncoder* self) {
                                              &broken_src_template, "src"));
 }
 
-// Puts the broken encoder under name in the registry while it lives.
-class BrokenFactory {
- public:
-  BrokenFactory(const char* name, Breakage breakage) {
-    g_breakage = breakage;
-    GstRegistry* registry = gst_registry_get();
-    original_ = gst_registry_lookup_feature(registry, name);
-    // A feature of the same name is replaced in the registry.
-    gst_element_register(nullptr, name, GST_RANK_PRIMARY,
-                         zk_broken_encoder_get_type());
-  }
-  ~BrokenFactory() {
-    if (original_ != nullptr) {
-      gst_registry_add_feature(gst_registry_get(), original_);
-      gst_object_unref(original_);
-    }
-  }
-  BrokenFactory(const BrokenFactory&) = delete;
-  BrokenFactory& operator=(const BrokenFactory&) = delete;
-
- private:
-  GstPluginFeature* original_ = nullptr;
-};
-
 // What comes after a quiet interval goes at once; what comes sooner waits
 // for the interval's end, the newest replacing the older, and nothing goes
 // once the throttle has been stopped.
@@ -164,68 +143,13 @@ TEST(LatestValueThrottleTest, DeliversTheNewestWhenItsTimeComes) {
       test_media::WaitUntil([&] { return delivered.size() >= 2; }, 2000));
   throttle.Offer(0.4);
   throttle.Stop();
-  test_media::WaitUntil([] { return false; }, 300);
+  test_media::RunFor(300);
   ASSERT_EQ(delivered.size(), 2u);
   EXPECT_EQ(delivered[1].second, 0.3);
   EXPECT_GE(delivered[1].first - delivered[0].first, 120000);
   throttle.Offer(0.5);
   ASSERT_EQ(delivered.size(), 3u);
   EXPECT_EQ(delivered[2].second, 0.5);
-}
-
-// ---------------------------------------------------------------------------
-// Running one job.
-
-struct Job {
-  std::string input;
-  std::string output;
-  int width = 64;
-  int height = 48;
-  int64_t duration_ms = 0;
-  bool has_audio = false;
-};
-
-struct Outcome {
-  int done_calls = 0;
-  bool ok = false;
-  bool cancelled = false;
-  // Delivery time (monotonic ms) and fraction of each progress report.
-  std::vector<std::pair<int64_t, double>> progress;
-  int progress_after_done = 0;
-};
-
-// Makes the job, keeping what its callbacks report in *outcome.
-std::unique_ptr<Transcoder> MakeJob(const Job& job, Outcome* outcome) {
-  return std::make_unique<Transcoder>(
-      job.input, job.output, job.width, job.height, 800, 96, job.duration_ms,
-      job.has_audio,
-      [outcome](double fraction) {
-        if (outcome->done_calls > 0) {
-          outcome->progress_after_done++;
-        }
-        outcome->progress.emplace_back(g_get_monotonic_time() / 1000, fraction);
-      },
-      [outcome](bool ok, bool cancelled) {
-        outcome->done_calls++;
-        outcome->ok = ok;
-        outcome->cancelled = cancelled;
-      });
-}
-
-// Runs the job to its end (or a time-out) and lets queued records run.
-Outcome RunJob(const Job& job) {
-  Outcome outcome;
-  auto transcoder = MakeJob(job, &outcome);
-  transcoder->Start();
-  EXPECT_TRUE(test_media::WaitUntil(
-      [&outcome] { return outcome.done_calls > 0; }, kJobTimeoutMs))
-      << "the job did not end";
-  test_media::Drain();
-  transcoder.reset();
-  test_media::Drain();
-  EXPECT_EQ(outcome.done_calls, 1);
-  EXPECT_EQ(outcome.progress_after_done, 0);
-  return outcome;
 }
 
 bool SquarePixels(const std::map<std::string, std::string>& stream) {
@@ -248,13 +172,13 @@ TEST(TranscoderTest, WritesWhatPlaysEverywhere) {
     bool has_audio;
     int audio_streams;
   } cases[] = {
-      {"60 fps 16:15 with audio", compress_test::AvClip(), 160, 120, true, 1},
+      {"60 fps 16:15 with audio", test_media::AvClip(), 160, 120, true, 1},
       {"audio not asked for", test_media::Shared("clip_320x240.mp4"), 96, 64,
        false, 0},
       {"4:4:4 source", test_media::Shared("yuv444.mp4"), 128, 96, false, 0},
       {"two video streams", test_media::Shared("two_video.mkv"), 64, 48, false,
        0},
-      {"two of each stream", compress_test::TwoStreamClip(), 64, 48, true, 1},
+      {"two of each stream", test_media::TwoStreamClip(), 64, 48, true, 1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -277,8 +201,8 @@ TEST(TranscoderTest, WritesWhatPlaysEverywhere) {
     EXPECT_TRUE(SquarePixels(video[0])) << video[0]["sample_aspect_ratio"];
     EXPECT_EQ(video[0]["pix_fmt"], "yuv420p");
     EXPECT_EQ(video[0]["profile"].find("4:4:4"), std::string::npos);
-    EXPECT_LE(compress_test::Rate(video[0]["avg_frame_rate"]), 30.01);
-    EXPECT_GT(compress_test::Rate(video[0]["avg_frame_rate"]), 0);
+    EXPECT_LE(test_media::Rate(video[0]["avg_frame_rate"]), 30.01);
+    EXPECT_GT(test_media::Rate(video[0]["avg_frame_rate"]), 0);
 
     auto audio = probe.Of("audio");
     ASSERT_EQ(audio.size(), static_cast<size_t>(c.audio_streams));
@@ -299,7 +223,7 @@ TEST(TranscoderTest, TurnsRotatedSourceUpright) {
   const std::string output = OutputPath("upright.mp4");
   Outcome outcome = RunJob({input, output, 32, 64});
   ASSERT_TRUE(outcome.ok);
-  const std::string rgb = compress_test::FirstFrameRgb(output);
+  const std::string rgb = test_media::FirstFrameRgb(output);
   ASSERT_EQ(rgb.size(), 32u * 64 * 3);
   auto pixel = [&rgb](int x, int y) {
     const size_t at = (static_cast<size_t>(y) * 32 + x) * 3;
@@ -370,7 +294,7 @@ TEST(TranscoderTest, ReportsThrottledProgress) {
 // Cancel ends the job as cancelled before it returns, removes the partial
 // output, and a second Cancel does nothing.
 TEST(TranscoderTest, CancelRemovesPartialOutput) {
-  const std::string input = compress_test::SlowClip();
+  const std::string input = test_media::SlowClip();
   ASSERT_FALSE(input.empty());
   const std::string output = OutputPath("cancelled.mp4");
   Outcome outcome;
@@ -404,12 +328,14 @@ TEST(TranscoderTest, FallsBackToTheNextEncoder) {
        "Video compress: x264enc couldn't start: the pipeline wouldn't start"},
   };
   // Made before the real x264enc goes away.
-  const std::string input = compress_test::AvClip();
+  const std::string input = test_media::AvClip();
   ASSERT_FALSE(input.empty());
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     ASSERT_EQ(AvailableH264Encoders().at(1), "openh264enc");
-    BrokenFactory broken("x264enc", c.breakage);
+    g_breakage = c.breakage;
+    HiddenFactories broken({"x264enc"});
+    broken.Register("x264enc", zk_broken_encoder_get_type(), GST_RANK_PRIMARY);
     const std::string output = OutputPath("fallback.mp4");
     LogCapture log;
     Outcome outcome = RunJob({input, output, 160, 120, 1000, true});
@@ -437,26 +363,25 @@ TEST(TranscoderTest, FailsAtOnceWithoutEncoders) {
     bool has_audio;
     bool ok;
   } cases[] = {
-      {"no H.264 encoder", compress_test::AllH264Encoders(), false, false},
-      {"audio without AAC", compress_test::AllAacEncoders(), true, false},
-      {"no audio, no AAC", compress_test::AllAacEncoders(), false, true},
+      {"no H.264 encoder", H264EncoderCatalogue(), false, false},
+      {"audio without AAC", AacEncoderCatalogue(), true, false},
+      {"no audio, no AAC", AacEncoderCatalogue(), false, true},
   };
-  const std::string input = compress_test::AvClip();
+  const std::string input = test_media::AvClip();
   ASSERT_FALSE(input.empty());
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string output = OutputPath("none.mp4");
     ASSERT_TRUE(g_file_set_contents(output.c_str(), "old", -1, nullptr));
-    compress_test::HiddenFactories hidden(c.hidden);
+    HiddenFactories hidden(c.hidden);
     LogCapture log;
     Outcome outcome;
     auto transcoder =
         MakeJob({input, output, 64, 48, 0, c.has_audio}, &outcome);
     transcoder->Start();
     if (!c.ok) {
-      EXPECT_EQ(outcome.done_calls, 1) << "not answered inside Start";
-      EXPECT_FALSE(outcome.ok);
-      EXPECT_FALSE(outcome.cancelled);
+      EXPECT_TRUE(test_media::FailedOnce(outcome))
+          << "not answered inside Start";
       EXPECT_FALSE(Exists(output));
       EXPECT_TRUE(log.messages().empty());
       continue;
@@ -474,7 +399,7 @@ TEST(TranscoderTest, FailsAtOnceWithoutEncoders) {
 // An output that names the input file, however spelled, is refused before
 // anything is opened: the source stays as it was.
 TEST(TranscoderTest, RefusesToOverwriteTheInput) {
-  const std::string source = compress_test::AvClip();
+  const std::string source = test_media::AvClip();
   ASSERT_FALSE(source.empty());
   const std::string input = OutputPath("precious.mp4");
   const std::string bytes = ReadFile(source);
@@ -494,9 +419,7 @@ TEST(TranscoderTest, RefusesToOverwriteTheInput) {
     Outcome outcome;
     auto transcoder = MakeJob({input, output, 64, 48, 1000, true}, &outcome);
     transcoder->Start();
-    EXPECT_EQ(outcome.done_calls, 1) << "not answered inside Start";
-    EXPECT_FALSE(outcome.ok);
-    EXPECT_FALSE(outcome.cancelled);
+    EXPECT_TRUE(test_media::FailedOnce(outcome)) << "not answered inside Start";
     transcoder.reset();
     test_media::Drain();
     EXPECT_TRUE(Exists(output));
@@ -527,16 +450,16 @@ TEST(TranscoderTest, EndsOnSourcesItCannotUse) {
        "the source has no video"},
       {"silent video, audio asked", test_media::Shared("video_only.mp4"), true,
        true, nullptr, nullptr},
-      {"audio no decoder takes, audio asked", compress_test::AvClip(), true,
-       true, nullptr, nullptr},
+      {"audio no decoder takes, audio asked", test_media::AvClip(), true, true,
+       nullptr, nullptr},
   };
   const size_t encoders = AvailableH264Encoders().size();
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string output = OutputPath("unusable.mp4");
-    const bool undecodable = c.input == compress_test::AvClip();
+    const bool undecodable = c.input == test_media::AvClip();
     // As if no AAC decoder were installed.
-    compress_test::HiddenFactories hidden(
+    HiddenFactories hidden(
         undecodable
             ? std::vector<std::string>{"avdec_aac", "avdec_aac_fixed",
                                        "avdec_aac_latm", "faad", "fdkaacdec"}
@@ -580,7 +503,7 @@ TEST(TranscoderTest, EndsOnSourcesItCannotUse) {
 // attempt as soon as the decoded video cannot be linked, rather than after
 // the wait for a frame that never comes; sizes it takes still work.
 TEST(TranscoderTest, FailsAtOnceOnASizeTheMuxerRefuses) {
-  const std::string input = compress_test::AvClip();
+  const std::string input = test_media::AvClip();
   ASSERT_FALSE(input.empty());
   const size_t encoders = AvailableH264Encoders().size();
   const struct {
@@ -615,7 +538,7 @@ TEST(TranscoderTest, FailsAtOnceOnASizeTheMuxerRefuses) {
 // Destroying a running job stops it there: no done callback, no progress
 // afterwards, even from records queued before, and the output stays.
 TEST(TranscoderTest, DestructionStopsTheJob) {
-  const std::string input = compress_test::SlowClip();
+  const std::string input = test_media::SlowClip();
   ASSERT_FALSE(input.empty());
   const std::string output = OutputPath("destroyed.mp4");
   Outcome outcome;
@@ -633,15 +556,7 @@ TEST(TranscoderTest, DestructionStopsTheJob) {
   const size_t reports = outcome.progress.size();
   transcoder.reset();
   EXPECT_TRUE(Exists(output)) << "destruction deleted the output";
-  bool ticked = false;
-  g_timeout_add(
-      300,
-      [](gpointer data) -> gboolean {
-        *static_cast<bool*>(data) = true;
-        return G_SOURCE_REMOVE;
-      },
-      &ticked);
-  test_media::WaitUntil([&ticked] { return ticked; }, 1000);
+  test_media::RunFor(300);
   EXPECT_EQ(outcome.progress.size(), reports);
   EXPECT_EQ(outcome.done_calls, 0);
   g_remove(output.c_str());

@@ -14,8 +14,6 @@
 #include <string>
 #include <vector>
 
-#include "fifo_rescue.h"
-#include "media_files.h"
 #include "test_media.h"
 #include "transcoder.h"
 
@@ -29,7 +27,7 @@ struct SpecialOutput {
 
 // The outputs, made afresh in dir; the device node (a copy of /dev/null)
 // only where this process may make one.
-std::vector<SpecialOutput> SpecialOutputs(const media_files::ScratchDir& dir) {
+std::vector<SpecialOutput> SpecialOutputs(const test_media::ScratchDir& dir) {
   std::vector<SpecialOutput> outputs;
   const std::string fifo = dir.File("fifo.out");
   EXPECT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -55,21 +53,15 @@ bool StillThere(const SpecialOutput& output) {
 TEST(SpecialOutput, CompressionLeavesItAlone) {
   const std::string clip = test_media::VideoClip();
   ASSERT_FALSE(clip.empty());
-  media_files::ScratchDir dir;
+  test_media::ScratchDir dir;
   for (const SpecialOutput& output : SpecialOutputs(dir)) {
     SCOPED_TRACE(output.name);
-    FifoRescue rescue(dir.File("fifo.out"));
-    int done = 0;
-    bool ok = true;
-    Transcoder job(
-        clip, output.path, 64, 48, 200, 64, 500, false, [](double) {},
-        [&](bool job_ok, bool cancelled) {
-          ++done;
-          ok = job_ok || cancelled;
-        });
-    job.Start();
-    EXPECT_EQ(done, 1) << "the job did not end inside Start";
-    EXPECT_FALSE(ok);
+    test_media::FifoRescue rescue(dir.File("fifo.out"));
+    test_media::Outcome outcome;
+    auto job = test_media::MakeJob({clip, output.path, 64, 48, 500}, &outcome);
+    job->Start();
+    EXPECT_TRUE(test_media::FailedOnce(outcome))
+        << "the job did not end inside Start";
     EXPECT_FALSE(rescue.rescued()) << "Start waited in open()";
     EXPECT_TRUE(StillThere(output)) << "the output was removed";
   }
@@ -79,10 +71,10 @@ TEST(SpecialOutput, CompressionLeavesItAlone) {
 TEST(SpecialOutput, PosterLeavesItAlone) {
   const std::string clip = test_media::VideoClip();
   ASSERT_FALSE(clip.empty());
-  media_files::ScratchDir dir;
+  test_media::ScratchDir dir;
   for (const SpecialOutput& output : SpecialOutputs(dir)) {
     SCOPED_TRACE(output.name);
-    FifoRescue rescue(dir.File("fifo.out"));
+    test_media::FifoRescue rescue(dir.File("fifo.out"));
     EXPECT_FALSE(WritePoster(clip, output.path, 32));
     EXPECT_FALSE(rescue.rescued()) << "the poster waited in open()";
     EXPECT_TRUE(StillThere(output));

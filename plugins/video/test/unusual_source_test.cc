@@ -13,8 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "fifo_rescue.h"
-#include "media_files.h"
 #include "test_media.h"
 #include "transcoder.h"
 #include "video_plugin_fixture.h"
@@ -27,7 +25,7 @@ struct SpecialFile {
 };
 
 // A FIFO in a scratch folder, and /dev/zero under a media name.
-std::vector<SpecialFile> SpecialFiles(const media_files::ScratchDir& dir) {
+std::vector<SpecialFile> SpecialFiles(const test_media::ScratchDir& dir) {
   const std::string fifo = dir.File("fifo.mp4");
   EXPECT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   const std::string zero = dir.File("zero.mp4");
@@ -37,14 +35,14 @@ std::vector<SpecialFile> SpecialFiles(const media_files::ScratchDir& dir) {
 
 // The probe gives nothing and the poster writer writes nothing, at once.
 TEST(SpecialSource, ProbeAndPosterRefuseIt) {
-  media_files::ScratchDir dir;
+  test_media::ScratchDir dir;
   for (const SpecialFile& file : SpecialFiles(dir)) {
     SCOPED_TRACE(file.name);
-    FifoRescue rescue(dir.File("fifo.mp4"));
+    test_media::FifoRescue rescue(dir.File("fifo.mp4"));
     EXPECT_FALSE(ProbeMedia(file.path).ok);
     const std::string poster = dir.File("poster.jpg");
     EXPECT_FALSE(WritePoster(file.path, poster, 64));
-    EXPECT_FALSE(g_file_test(poster.c_str(), G_FILE_TEST_EXISTS));
+    EXPECT_FALSE(test_media::Exists(poster));
     EXPECT_FALSE(rescue.rescued()) << "a call waited in open()";
   }
 }
@@ -52,23 +50,17 @@ TEST(SpecialSource, ProbeAndPosterRefuseIt) {
 // A compression job fails inside Start, on the calling (main) thread,
 // without opening the source.
 TEST(SpecialSource, CompressionFailsAtOnce) {
-  media_files::ScratchDir dir;
+  test_media::ScratchDir dir;
   for (const SpecialFile& file : SpecialFiles(dir)) {
     SCOPED_TRACE(file.name);
-    FifoRescue rescue(dir.File("fifo.mp4"));
+    test_media::FifoRescue rescue(dir.File("fifo.mp4"));
     const std::string output = dir.File("out.mp4");
-    int done = 0;
-    bool ok = true;
-    Transcoder job(
-        file.path, output, 64, 48, 200, 64, 1000, false, [](double) {},
-        [&](bool job_ok, bool cancelled) {
-          ++done;
-          ok = job_ok || cancelled;
-        });
-    job.Start();
-    EXPECT_EQ(done, 1) << "the job did not end inside Start";
-    EXPECT_FALSE(ok);
-    EXPECT_FALSE(g_file_test(output.c_str(), G_FILE_TEST_EXISTS));
+    test_media::Outcome outcome;
+    auto job = test_media::MakeJob({file.path, output, 64, 48, 1000}, &outcome);
+    job->Start();
+    EXPECT_TRUE(test_media::FailedOnce(outcome))
+        << "the job did not end inside Start";
+    EXPECT_FALSE(test_media::Exists(output));
     EXPECT_FALSE(rescue.rescued()) << "Start waited in open()";
   }
 }
@@ -78,10 +70,10 @@ class SpecialSourcePlayerTest : public VideoPluginTest {};
 // "playerCreate" answers at once with a player whose only event is
 // "VideoError"; playing it afterwards does not open the file either.
 TEST_F(SpecialSourcePlayerTest, PlayerReportsVideoError) {
-  media_files::ScratchDir dir;
+  test_media::ScratchDir dir;
   for (const SpecialFile& file : SpecialFiles(dir)) {
     SCOPED_TRACE(file.name);
-    FifoRescue rescue(dir.File("fifo.mp4"));
+    test_media::FifoRescue rescue(dir.File("fifo.mp4"));
     const int64_t id = CreatePlayer(test_media::Uri(file.path));
     ASSERT_GT(id, 0);
     Listen(id);

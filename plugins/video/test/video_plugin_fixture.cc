@@ -52,6 +52,21 @@ FlMethodResponse* VideoPluginTest::CallTake(const char* method, FlValue* args) {
   return Call(method, owned);
 }
 
+guint64 VideoPluginTest::Begin(const char* method, FlValue* args) {
+  g_autoptr(FlValue) owned = args;
+  return fl_fake_messenger_begin_standard_method(messenger_, kChannel, method,
+                                                 owned);
+}
+
+FlMethodResponse* VideoPluginTest::Finish(guint64 ticket, guint timeout_ms) {
+  return fl_fake_messenger_finish_standard_method(messenger_, ticket,
+                                                  timeout_ms);
+}
+
+guint VideoPluginTest::Replies(guint64 ticket) {
+  return fl_fake_messenger_get_reply_count(messenger_, ticket);
+}
+
 int64_t VideoPluginTest::CreatePlayer(const std::string& uri) {
   g_autoptr(FlMethodResponse) response = CallTake(
       "playerCreate", Args({{"uri", fl_value_new_string(uri.c_str())}}));
@@ -107,6 +122,19 @@ void VideoPluginTest::Cancel(int64_t id) {
 
 FlValue* VideoPluginTest::Events(int64_t id) {
   return fl_fake_messenger_decode_events(messenger_, EventChannel(id).c_str());
+}
+
+std::vector<std::string> VideoPluginTest::EventNames(FlValue* events) {
+  std::vector<std::string> names;
+  for (size_t i = 0; i < fl_value_get_length(events); ++i) {
+    names.push_back(EventName(fl_value_get_list_value(events, i)));
+  }
+  return names;
+}
+
+std::vector<std::string> VideoPluginTest::EventNames(int64_t id) {
+  g_autoptr(FlValue) events = Events(id);
+  return EventNames(events);
 }
 
 bool VideoPluginTest::WaitForEvents(int64_t id, guint count, guint timeout_ms) {

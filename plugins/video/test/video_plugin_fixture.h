@@ -8,6 +8,7 @@
 #include <initializer_list>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "fl_fake_messenger.h"
 #include "fl_fake_plugin_registrar.h"
@@ -32,6 +33,13 @@ class VideoPluginTest : public ::testing::Test {
   FlMethodResponse* Call(const char* method, FlValue* args = nullptr);
   // The same, taking over args.
   FlMethodResponse* CallTake(const char* method, FlValue* args);
+  // Sends a call whose reply is collected later, taking over args; its
+  // ticket.
+  guint64 Begin(const char* method, FlValue* args);
+  // The reply of ticket (transfer full), or nullptr when none came in time.
+  FlMethodResponse* Finish(guint64 ticket, guint timeout_ms = 30000);
+  // How many replies ticket has had.
+  guint Replies(guint64 ticket);
 
   // "playerCreate" with uri; the new player's id, or -1 after a failure.
   int64_t CreatePlayer(const std::string& uri);
@@ -49,6 +57,9 @@ class VideoPluginTest : public ::testing::Test {
   void Cancel(int64_t id);
   // The events the player sent so far (transfer full), decoded by the fake.
   FlValue* Events(int64_t id);
+  // The EventName of each of the events, or of those the player sent so far.
+  static std::vector<std::string> EventNames(FlValue* events);
+  std::vector<std::string> EventNames(int64_t id);
   // Waits until the player has sent count events.
   bool WaitForEvents(int64_t id, guint count, guint timeout_ms = 10000);
 

@@ -72,6 +72,16 @@ class ZkFrameTextureTest : public ::testing::Test {
  protected:
   void SetUp() override {
     registrar_ = fl_fake_texture_registrar_new();
+    Attach();
+  }
+
+  void TearDown() override {
+    Release();
+    g_clear_object(&registrar_);
+  }
+
+  // A new texture on the registrar, in place of none.
+  void Attach() {
     texture_ =
         ZK_FRAME_TEXTURE(g_object_new(zk_frame_texture_get_type(), nullptr));
     zk_frame_texture_set_registrar(texture_, FL_TEXTURE_REGISTRAR(registrar_));
@@ -80,7 +90,8 @@ class ZkFrameTextureTest : public ::testing::Test {
     id_ = fl_texture_get_id(FL_TEXTURE(texture_));
   }
 
-  void TearDown() override {
+  // Lets the texture's notices run, then takes it off the registrar.
+  void Release() {
     test_media::Drain();
     if (texture_ != nullptr) {
       zk_frame_texture_detach(texture_);
@@ -88,7 +99,6 @@ class ZkFrameTextureTest : public ::testing::Test {
                                               FL_TEXTURE(texture_));
       g_clear_object(&texture_);
     }
-    g_clear_object(&registrar_);
   }
 
   void Take(GstSample* sample) {
@@ -98,16 +108,10 @@ class ZkFrameTextureTest : public ::testing::Test {
 
   // Reads the texture as the engine does, on the registrar's own thread.
   std::string Read(uint32_t* width, uint32_t* height) {
-    g_autoptr(GBytes) pixels = nullptr;
-    EXPECT_TRUE(fl_fake_texture_registrar_read_pixels(registrar_, id_, &pixels,
-                                                      width, height));
-    if (pixels == nullptr) {
-      return "";
-    }
-    gsize size = 0;
-    const char* data =
-        static_cast<const char*>(g_bytes_get_data(pixels, &size));
-    return std::string(data, size);
+    std::string pixels;
+    EXPECT_TRUE(
+        test_media::ReadTexture(registrar_, id_, &pixels, width, height));
+    return pixels;
   }
 
   // copy_pixels called directly, to see the pointer it hands out.
@@ -299,6 +303,110 @@ TEST_F(ZkFrameTextureTest, UnusableSamplesChangeNothing) {
     EXPECT_EQ(Read(&width, &height), Expected(2, 2, 5));
     EXPECT_EQ(width, 2u);
   }
+}
+
+// ---------------------------------------------------------------------------
+// Frames whose video meta places the rows: they must lie inside the buffer.
+
+constexpr guint kWidth = 4;
+constexpr guint kHeight = 3;
+constexpr gint kRow = kWidth * 4;
+
+// An RGBA sample whose buffer holds size bytes of value fill and whose video
+// meta puts the first row at offset and the rows stride bytes apart.
+GstSample* MakeSample(gsize size, gsize offset, gint stride, guint8 fill) {
+  GstBuffer* buffer = gst_buffer_new_allocate(nullptr, size, nullptr);
+  gst_buffer_memset(buffer, 0, fill, size);
+  gsize offsets[GST_VIDEO_MAX_PLANES] = {offset};
+  gint strides[GST_VIDEO_MAX_PLANES] = {stride};
+  gst_buffer_add_video_meta_full(buffer, GST_VIDEO_FRAME_FLAG_NONE,
+                                 GST_VIDEO_FORMAT_RGBA, kWidth, kHeight, 1,
+                                 offsets, strides);
+  GstCaps* caps = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING,
+                                      "RGBA", "width", G_TYPE_INT, kWidth,
+                                      "height", G_TYPE_INT, kHeight, nullptr);
+  GstSample* sample = gst_sample_new(buffer, caps, nullptr, nullptr);
+  gst_buffer_unref(buffer);
+  gst_caps_unref(caps);
+  return sample;
+}
+
+// A frame whose video meta places rows past the end of the memory that holds
+// them is refused: the texture keeps the frame it had and reads nothing
+// outside the buffer. Rows that end exactly at the buffer's end are taken.
+TEST_F(ZkFrameTextureTest, RefusesRowsPastTheBuffer) {
+  const gsize tight = static_cast<gsize>(kRow) * kHeight;
+  const struct {
+    const char* name;
+    gsize size;
+    gsize offset;
+    gint stride;
+    bool taken;
+  } cases[] = {
+      {"rows that fill the buffer", tight, 0, kRow, true},
+      {"padded rows that end at the buffer's end", 2 * kRow * 2 + kRow, 0,
+       2 * kRow, true},
+      {"an offset that leaves room", tight + 8, 8, kRow, true},
+      {"the last row one byte short", tight - 1, 0, kRow, false},
+      {"an offset that pushes the last row out", tight, 4, kRow, false},
+      {"a stride one byte too long", tight, 0, kRow + 1, false},
+      {"a stride far past the buffer", tight, 0, G_MAXINT32, false},
+      {"an offset past the rows", tight + 64, tight + 32, kRow, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Release();
+    ASSERT_NO_FATAL_FAILURE(Attach());
+
+    // A first, sound frame of 0x11 bytes.
+    Take(MakeSample(tight, 0, kRow, 0x11));
+    std::string before;
+    ASSERT_TRUE(test_media::ReadTexture(registrar_, id_, &before));
+
+    Take(MakeSample(c.size, c.offset, c.stride, 0x22));
+    std::string after;
+    uint32_t width = 0;
+    uint32_t height = 0;
+    ASSERT_TRUE(
+        test_media::ReadTexture(registrar_, id_, &after, &width, &height));
+    EXPECT_EQ(width, kWidth);
+    EXPECT_EQ(height, kHeight);
+    EXPECT_EQ(after,
+              std::string(tight, static_cast<char>(c.taken ? 0x22 : 0x11)));
+  }
+}
+
+// A frame of width 0 whose video meta pads its rows empties the texture, as
+// any empty frame does: the engine gets the blank pixel again, and the empty
+// buffer is never handed to a copy (undefined even for zero bytes).
+TEST_F(ZkFrameTextureTest, EmptiesOnZeroWidthPaddedRows) {
+  Take(MakeSample(kRow * kHeight, 0, kRow, 0x11));
+  std::string before;
+  ASSERT_TRUE(test_media::ReadTexture(registrar_, id_, &before));
+
+  GstBuffer* buffer = gst_buffer_new_allocate(nullptr, 64, nullptr);
+  gst_buffer_memset(buffer, 0, 0x22, 64);
+  gsize offsets[GST_VIDEO_MAX_PLANES] = {0};
+  gint strides[GST_VIDEO_MAX_PLANES] = {16};
+  gst_buffer_add_video_meta_full(buffer, GST_VIDEO_FRAME_FLAG_NONE,
+                                 GST_VIDEO_FORMAT_RGBA, 0, kHeight, 1, offsets,
+                                 strides);
+  GstCaps* caps = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING,
+                                      "RGBA", "width", G_TYPE_INT, 0, "height",
+                                      G_TYPE_INT, kHeight, nullptr);
+  GstSample* empty = gst_sample_new(buffer, caps, nullptr, nullptr);
+  gst_buffer_unref(buffer);
+  gst_caps_unref(caps);
+  Take(empty);
+
+  std::string after;
+  uint32_t width = 0;
+  uint32_t height = 0;
+  ASSERT_TRUE(
+      test_media::ReadTexture(registrar_, id_, &after, &width, &height));
+  EXPECT_EQ(width, 1u);
+  EXPECT_EQ(height, 1u);
+  EXPECT_EQ(after, kBlank);
 }
 
 }  // namespace
