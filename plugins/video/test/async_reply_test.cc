@@ -40,6 +40,19 @@ FlValue* Str(const std::string& text) {
   return fl_value_new_string(text.c_str());
 }
 
+// Whether response is the success reply of a "poster" call, written or not.
+::testing::AssertionResult IsPosterReply(FlMethodResponse* response,
+                                         bool written) {
+  FlValue* result = SuccessResult(response);
+  if (result == nullptr || fl_value_get_type(result) != FL_VALUE_TYPE_BOOL) {
+    return ::testing::AssertionFailure() << "not a boolean reply";
+  }
+  if (fl_value_get_bool(result) != written) {
+    return ::testing::AssertionFailure() << "written is " << !written;
+  }
+  return ::testing::AssertionSuccess();
+}
+
 class AsyncReplyTest : public VideoPluginTest {
  protected:
   guint64 BeginProbe(const std::string& path) {
@@ -174,10 +187,7 @@ TEST_F(AsyncReplyTest, PosterReplies) {
     const guint64 ticket = Begin("poster", args);
     EXPECT_EQ(Replies(ticket), 0u) << "answered on the main thread";
     g_autoptr(FlMethodResponse) response = Finish(ticket);
-    FlValue* result = SuccessResult(response);
-    ASSERT_NE(result, nullptr);
-    ASSERT_EQ(fl_value_get_type(result), FL_VALUE_TYPE_BOOL);
-    EXPECT_TRUE(fl_value_get_bool(result));
+    EXPECT_TRUE(IsPosterReply(response, true));
     g_autoptr(GdkPixbuf) poster =
         gdk_pixbuf_new_from_file(output.c_str(), nullptr);
     ASSERT_NE(poster, nullptr);
@@ -193,10 +203,7 @@ TEST_F(AsyncReplyTest, PosterReplies) {
     g_autoptr(FlMethodResponse) response = Finish(Begin(
         "poster",
         Args({{"path", Str(failing.first)}, {"output", Str(failing.second)}})));
-    FlValue* result = SuccessResult(response);
-    ASSERT_NE(result, nullptr);
-    ASSERT_EQ(fl_value_get_type(result), FL_VALUE_TYPE_BOOL);
-    EXPECT_FALSE(fl_value_get_bool(result));
+    EXPECT_TRUE(IsPosterReply(response, false));
   }
 }
 
@@ -231,10 +238,7 @@ TEST_F(AsyncReplyTest, RepliesInTheOrderWorkFinishes) {
   EXPECT_EQ(Replies(slow), 0u);
 
   g_autoptr(FlMethodResponse) slow_response = Finish(slow);
-  FlValue* slow_result = SuccessResult(slow_response);
-  ASSERT_NE(slow_result, nullptr);
-  ASSERT_EQ(fl_value_get_type(slow_result), FL_VALUE_TYPE_BOOL);
-  EXPECT_TRUE(fl_value_get_bool(slow_result));
+  EXPECT_TRUE(IsPosterReply(slow_response, true));
   g_autoptr(GdkPixbuf) picture =
       gdk_pixbuf_new_from_file(output.c_str(), nullptr);
   ASSERT_NE(picture, nullptr);
@@ -296,10 +300,7 @@ TEST_F(AsyncReplyTest, EachCallGetsItsOwnReply) {
   for (size_t i = 0; i < G_N_ELEMENTS(posters); ++i) {
     SCOPED_TRACE(posters[i].name);
     g_autoptr(FlMethodResponse) response = Finish(poster_tickets[i]);
-    FlValue* result = SuccessResult(response);
-    ASSERT_NE(result, nullptr);
-    ASSERT_EQ(fl_value_get_type(result), FL_VALUE_TYPE_BOOL);
-    EXPECT_EQ(fl_value_get_bool(result), posters[i].written);
+    EXPECT_TRUE(IsPosterReply(response, posters[i].written));
   }
   test_media::Drain();
   for (guint64 ticket : probe_tickets) {
@@ -338,10 +339,7 @@ TEST(AsyncReplyLifetimeTest, OutlivesThePlugin) {
   g_autoptr(FlMethodResponse) response =
       fl_fake_messenger_finish_standard_method(messenger, ticket,
                                                kReplyTimeoutMs);
-  FlValue* result = SuccessResult(response);
-  ASSERT_NE(result, nullptr);
-  ASSERT_EQ(fl_value_get_type(result), FL_VALUE_TYPE_BOOL);
-  EXPECT_TRUE(fl_value_get_bool(result));
+  EXPECT_TRUE(IsPosterReply(response, true));
   g_autoptr(GdkPixbuf) picture =
       gdk_pixbuf_new_from_file(output.c_str(), nullptr);
   EXPECT_NE(picture, nullptr);
