@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "fl_fake_main_loop.h"
+
 namespace test_media {
 namespace {
 
@@ -306,21 +308,17 @@ std::string Shared(const char* name) {
 // The main loop.
 
 bool WaitUntil(const std::function<bool()>& done, guint timeout_ms) {
-  const gint64 deadline =
-      g_get_monotonic_time() + timeout_ms * G_TIME_SPAN_MILLISECOND;
   // Wakes the loop now and then so that done() is looked at again even when
-  // nothing else happens.
+  // nothing else happens: what it waits for may change on another thread.
   guint tick = g_timeout_add(
       5, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
-  while (!done() && g_get_monotonic_time() < deadline) {
-    g_main_context_iteration(nullptr, TRUE);
-  }
+  const bool held = fl_fake_run_until(done, timeout_ms);
   g_source_remove(tick);
-  return done();
+  return held;
 }
 
 void RunFor(guint ms) {
-  WaitUntil([] { return false; }, ms);
+  fl_fake_run_until([] { return false; }, ms);
 }
 
 void Drain() {

@@ -101,7 +101,8 @@ std::string Shared(const char* name);
 // The main loop.
 
 // Runs the default main context until done() holds or timeout_ms have
-// passed; returns done().
+// passed, as fl_fake_run_until does, but looks at done() at least every 5 ms;
+// returns done().
 bool WaitUntil(const std::function<bool()>& done, guint timeout_ms);
 // Runs the default main context for ms, so that what should not happen has
 // had the time to happen.
