@@ -1,7 +1,6 @@
 // Copyright 2026 The Zelkoz Authors. All rights reserved.
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <glib.h>
-#include <glib/gstdio.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -230,7 +229,7 @@ TEST_F(AsyncReplyTest, RepliesInTheOrderWorkFinishes) {
   ASSERT_NE(fast_result, nullptr);
   EXPECT_EQ(fl_value_get_type(fast_result), FL_VALUE_TYPE_NULL);
   EXPECT_EQ(Replies(slow), 0u) << "the poster started first was answered first";
-  EXPECT_FALSE(g_file_test(output.c_str(), G_FILE_TEST_EXISTS));
+  EXPECT_FALSE(test_media::Exists(output));
 
   // The main thread answers at once while the poster runs.
   const guint64 encoders = Begin("encoders", nullptr);

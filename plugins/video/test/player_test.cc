@@ -1,7 +1,6 @@
 // Copyright 2026 The Zelkoz Authors. All rights reserved.
 #include "player.h"
 
-#include <glib/gstdio.h>
 #include <gst/gst.h>
 #include <gtest/gtest.h>
 

@@ -433,8 +433,7 @@ TEST(WritePosterTest, OddInputNames) {
     g_autoptr(GdkPixbuf) poster = LoadJpeg(output);
     EXPECT_NE(poster, nullptr);
   }
-  EXPECT_FALSE(
-      g_file_test(scratch.File("trap.jpg").c_str(), G_FILE_TEST_EXISTS));
+  EXPECT_FALSE(test_media::Exists(scratch.File("trap.jpg")));
   ASSERT_EQ(g_chdir(cwd), 0);
 }
 

@@ -5,7 +5,6 @@
 // before its index such a job waited for ever, and with it every later
 // "compress" (refused as busy).
 #include <glib.h>
-#include <glib/gstdio.h>
 #include <gtest/gtest.h>
 
 #include <memory>

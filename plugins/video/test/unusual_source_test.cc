@@ -5,7 +5,6 @@
 // and a player, never by a thread (the main one, for the last two) waiting
 // in open() for ever.
 #include <glib.h>
-#include <glib/gstdio.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
