@@ -406,6 +406,8 @@ int main(int argc, char** argv) {
     printf("TABLE|probe %s|%.1f ms|ffprobe process|%.1f ms|%.2fx|-\n", c.name,
            p, f, p / f);
   }
+  printf("TABLE|probe: channel round trip, trivial call|%.3f ms|-|-|-|-\n",
+         Median(probe_trivial));
 
   printf(
       "\nOne poster at maxSide 640, median of %d after one call not "
