@@ -126,6 +126,19 @@ constexpr GstClockTime kPosterSampleTimeout = 5 * GST_SECOND;
 // The poster frame is a tenth of the way in, but never later than this: the
 // opening frame is often black, and seeking far costs time.
 constexpr gint64 kPosterLatestNs = GST_SECOND;
+// The frame is the key frame at or before that target, and decoding it alone
+// is what makes a poster cheap. FLUSH|KEY_UNIT does not give that on qtdemux:
+// it starts the segment at the earliest sync point of all its tracks, and the
+// audio track (not even decoded here) puts that a few milliseconds before a
+// key frame lying right at the target, such as one at 1 s with key frames
+// every second. The decoder then decodes the whole group of pictures before
+// it, some thirty frames, for a frame just short of the key frame. Trick-mode
+// key units make the demuxer (or else the decoder) pass key frames only: the
+// key frame at the target is the first one in the segment, and at most the
+// one before the segment's start is decoded besides.
+constexpr GstSeekFlags kPosterSeekFlags = static_cast<GstSeekFlags>(
+    GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_KEY_UNIT | GST_SEEK_FLAG_TRICKMODE |
+    GST_SEEK_FLAG_TRICKMODE_KEY_UNITS);
 
 // The first structure of caps (borrowed), or nullptr for missing, empty or
 // ANY caps.
@@ -294,11 +307,8 @@ bool RunPoster(GstElement* pipeline,
     const gint64 target = std::min<gint64>(duration / 10, kPosterLatestNs);
     // A key frame near the target is good enough and far cheaper than the
     // exact frame.
-    if (gst_element_seek_simple(
-            pipeline, GST_FORMAT_TIME,
-            static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH |
-                                      GST_SEEK_FLAG_KEY_UNIT),
-            target)) {
+    if (gst_element_seek_simple(pipeline, GST_FORMAT_TIME, kPosterSeekFlags,
+                                target)) {
       // Whatever this wait ends with, the sample below tells.
       WaitForPreroll(bus);
     }

@@ -203,9 +203,10 @@ std::vector<GstClockTime> KeyFrames(const std::string& path) {
 }
 
 // The poster is the key frame at or before a tenth of the way in, but no
-// later than 1 s: one near 1 s for a minute-long video, the first frame for
-// one of 0.8 s. Each is held against frames decoded at the times that a
-// slip would give: the first frame, the next key frame, a frame between.
+// later than 1 s: one near 1 s for a minute-long video, the one at 1 s where
+// a key frame lies right there, the first frame for one of 0.8 s. Each is
+// held against frames decoded at the times that a slip would give: the first
+// frame, the next key frame, a frame between.
 TEST(WritePosterTest, FrameChoice) {
   test_media::ScratchDir scratch;
   const struct {
@@ -213,6 +214,8 @@ TEST(WritePosterTest, FrameChoice) {
     GstClockTime target;
   } cases[] = {
       {"clip_60s.mp4", GST_SECOND},
+      // A key frame right at 1 s, B-frames and an audio track.
+      {"clip_1080p.mp4", GST_SECOND},
       {"clip_0_8s.mp4", 0},
   };
   for (const auto& c : cases) {
