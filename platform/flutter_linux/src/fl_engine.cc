@@ -53,6 +53,14 @@ struct TextureStats {
   bool registered = false;
   int64_t frames_marked = 0;
   int64_t pixel_copies = 0;
+  // Copies that handed out another buffer than the copy before. A texture
+  // that trades two buffers hands out the other one only for a new frame, so
+  // this counts the frames the engine read, which marks and copies do not:
+  // a mark for a frame an earlier copy already took copies it once more.
+  int64_t new_frames = 0;
+  const uint8_t* last_buffer = nullptr;  // Never read through.
+  uint32_t last_width = 0;
+  uint32_t last_height = 0;
 };
 
 struct RasterJob {
@@ -715,6 +723,17 @@ gpointer RasterThread(gpointer data) {
       if (fl_pixel_buffer_texture_copy(FL_PIXEL_BUFFER_TEXTURE(texture),
                                        &buffer, &width, &height, &error) &&
           buffer != nullptr) {
+        {
+          std::lock_guard<std::mutex> guard(*self->lock);
+          TextureStats& stats = (*self->stats)[job->id];
+          if (buffer != stats.last_buffer || width != stats.last_width ||
+              height != stats.last_height) {
+            stats.new_frames++;
+            stats.last_buffer = buffer;
+            stats.last_width = width;
+            stats.last_height = height;
+          }
+        }
         if (job->surface_callback != nullptr) {
           result->surface = FittedSurface(buffer, width, height,
                                           job->fit_width, job->fit_height);
@@ -945,6 +964,8 @@ static void control_method_cb(FlMethodChannel* channel,
                              fl_value_new_int(stats.frames_marked));
     fl_value_set_string_take(result, "pixelCopies",
                              fl_value_new_int(stats.pixel_copies));
+    fl_value_set_string_take(result, "newFrames",
+                             fl_value_new_int(stats.new_frames));
     RespondNow(call, FL_METHOD_RESPONSE(fl_method_success_response_new(result)));
   } else if (g_strcmp0(method, "viewState") == 0) {
     g_autoptr(FlValue) state =

@@ -215,7 +215,8 @@ class TextureRegistrarTest : public ::testing::Test {
     return peer_->Invoke(kControl, method, args);
   }
 
-  // "textureStats" of id as {registered, framesMarked, pixelCopies}.
+  // "textureStats" of id as {registered, framesMarked, pixelCopies,
+  // newFrames}.
   std::vector<int64_t> Stats(int64_t id) {
     g_autoptr(FlValue) args = IdArgs(id);
     g_autoptr(FlMethodResponse) response = Control("textureStats", args);
@@ -226,15 +227,18 @@ class TextureRegistrarTest : public ::testing::Test {
     FlValue* registered = fl_value_lookup_string(stats, "registered");
     FlValue* marked = fl_value_lookup_string(stats, "framesMarked");
     FlValue* copies = fl_value_lookup_string(stats, "pixelCopies");
+    FlValue* frames = fl_value_lookup_string(stats, "newFrames");
     if (registered == nullptr || marked == nullptr || copies == nullptr ||
+        frames == nullptr ||
         fl_value_get_type(registered) != FL_VALUE_TYPE_BOOL ||
         fl_value_get_type(marked) != FL_VALUE_TYPE_INT ||
-        fl_value_get_type(copies) != FL_VALUE_TYPE_INT) {
+        fl_value_get_type(copies) != FL_VALUE_TYPE_INT ||
+        fl_value_get_type(frames) != FL_VALUE_TYPE_INT) {
       ADD_FAILURE() << "bad stats " << fl_value_to_string(stats);
       return {};
     }
     return {fl_value_get_bool(registered) ? 1 : 0, fl_value_get_int(marked),
-            fl_value_get_int(copies)};
+            fl_value_get_int(copies), fl_value_get_int(frames)};
   }
 
   std::unique_ptr<TestPeer> peer_;
@@ -258,8 +262,8 @@ TEST_F(TextureRegistrarTest, IdsAreUniqueAndAbove2To32) {
       EXPECT_NE(ids[i], ids[j]);
     }
     // The low 32 bits alone name no texture.
-    EXPECT_EQ(Stats(ids[i] & 0xffffffff), (std::vector<int64_t>{0, 0, 0}));
-    EXPECT_EQ(Stats(ids[i]), (std::vector<int64_t>{1, 0, 0}));
+    EXPECT_EQ(Stats(ids[i] & 0xffffffff), (std::vector<int64_t>{0, 0, 0, 0}));
+    EXPECT_EQ(Stats(ids[i]), (std::vector<int64_t>{1, 0, 0, 0}));
   }
   EXPECT_TRUE(fl_texture_registrar_unregister_texture(registrar(),
                                                       FL_TEXTURE(textures[1])));
@@ -395,13 +399,15 @@ gpointer MarkOnThread(gpointer data) {
   return GINT_TO_POINTER(marked);
 }
 
-// "textureStats" counts frame-available marks (from any thread) and pixel
-// copies, and keeps them after the texture is unregistered.
+// "textureStats" counts frame-available marks (from any thread), pixel
+// copies and the copies that handed out a buffer other than the last one
+// (this texture's is always the same), and keeps them after the texture is
+// unregistered.
 TEST_F(TextureRegistrarTest, TextureStatsCountMarksAndCopies) {
   g_autoptr(TestPatternTexture) texture = Register(2, 2);
   g_autoptr(TestPatternTexture) other = Register(2, 2);
   int64_t id = fl_texture_get_id(FL_TEXTURE(texture));
-  EXPECT_EQ(Stats(id), (std::vector<int64_t>{1, 0, 0}));
+  EXPECT_EQ(Stats(id), (std::vector<int64_t>{1, 0, 0, 0}));
   for (int i = 0; i < 3; i++) {
     EXPECT_TRUE(fl_texture_registrar_mark_texture_frame_available(
         registrar(), FL_TEXTURE(texture)));
@@ -415,9 +421,9 @@ TEST_F(TextureRegistrarTest, TextureStatsCountMarksAndCopies) {
     g_autoptr(FlMethodResponse) read = Control("readTexture", args);
     EXPECT_TRUE(FL_IS_METHOD_SUCCESS_RESPONSE(read));
   }
-  EXPECT_EQ(Stats(id), (std::vector<int64_t>{1, 4, 2}));
+  EXPECT_EQ(Stats(id), (std::vector<int64_t>{1, 4, 2, 1}));
   EXPECT_EQ(Stats(fl_texture_get_id(FL_TEXTURE(other))),
-            (std::vector<int64_t>{1, 0, 0}));
+            (std::vector<int64_t>{1, 0, 0, 0}));
 
   EXPECT_TRUE(fl_texture_registrar_unregister_texture(registrar(),
                                                       FL_TEXTURE(texture)));
@@ -425,11 +431,11 @@ TEST_F(TextureRegistrarTest, TextureStatsCountMarksAndCopies) {
                                                        FL_TEXTURE(texture)));
   EXPECT_FALSE(fl_texture_registrar_mark_texture_frame_available(
       registrar(), FL_TEXTURE(texture)));
-  EXPECT_EQ(Stats(id), (std::vector<int64_t>{0, 4, 2}));
+  EXPECT_EQ(Stats(id), (std::vector<int64_t>{0, 4, 2, 1}));
   g_autoptr(FlMethodResponse) gone = Control("readTexture", args);
   EXPECT_TRUE(FL_IS_METHOD_ERROR_RESPONSE(gone));
   EXPECT_EQ(Copies(texture), 2);
-  EXPECT_EQ(Stats(id + 1000), (std::vector<int64_t>{0, 0, 0}));
+  EXPECT_EQ(Stats(id + 1000), (std::vector<int64_t>{0, 0, 0, 0}));
 }
 
 // A texture unregistered while copy_pixels is inside a read stays alive
@@ -472,7 +478,7 @@ TEST_F(TextureRegistrarTest, UnregisterDuringReadIsSafe) {
     return object == nullptr;
   })) << "the texture outlived its read";
   g_weak_ref_clear(&weak);
-  EXPECT_EQ(Stats(id), (std::vector<int64_t>{0, 0, 1}));
+  EXPECT_EQ(Stats(id), (std::vector<int64_t>{0, 0, 1, 1}));
 }
 
 struct ReadOutcome {
