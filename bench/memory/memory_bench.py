@@ -39,6 +39,9 @@ ROUNDS = 3
 PLAYERS = 4
 # How long each player plays before the figure is read.
 PLAY_MS = 1000
+# The application gives its free memory back a second after its last piece
+# of media work has ended; both sides wait this long before each figure.
+QUIET_S = 1.5
 FRAME_BYTES = 1920 * 1080 * 4
 MB = 1024 * 1024
 IDLE_TARGET = 1.3
@@ -55,9 +58,10 @@ def status(pid, key):
 
 
 def settled_rss(pid, timeout=10):
-    """VmRSS in bytes once the process has gone quiet: threads no longer
-    ending and resident memory moving by less than 256 kB in half a
-    second."""
+    """VmRSS in bytes once the process has gone quiet: QUIET_S passed,
+    threads no longer ending and resident memory moving by less than 256 kB
+    in half a second."""
+    time.sleep(QUIET_S)
     deadline = time.monotonic() + timeout
     last = (status(pid, "VmRSS"), status(pid, "Threads"))
     while time.monotonic() < deadline:

@@ -51,28 +51,46 @@ __attribute__((constructor)) void SetAllocatorPolicy() {
   }
 }
 
+// The heap's free pages go back to the kernel once the plugin has had no
+// player, job, probe or poster for this long. A trim while media work goes
+// on would hold the arena's lock against its threads and the main loop for
+// tens of milliseconds, and the work would take the pages back from the
+// kernel at once: while players play, their freed memory is used again
+// anyway, by players, jobs and probes alike, from the one arena.
+constexpr guint kTrimDelayMs = 1000;
+
+// Players, jobs, probes and posters alive; main thread only.
+int g_live_work = 0;
 // The pending trim's source on the main loop; 0 when none is pending.
 guint g_trim_source = 0;
-// "probe" and "poster" calls whose workers have not answered yet.
-int g_async_in_flight = 0;
 
 gboolean trim_cb(gpointer user_data) {
   (void)user_data;
   g_trim_source = 0;
-  // Returns every free page of the heap to the kernel. That takes about as
-  // long as the kernel needs to take the pages back, some tens of
-  // milliseconds for a closed 1080p player: what the pipeline's own
-  // teardown would cost if each frame were unmapped as it was freed.
-  malloc_trim(0);
+  if (g_live_work == 0) {
+    // Takes about as long as the kernel needs to take the pages back, some
+    // tens of milliseconds after 1080p players: what the pipelines' own
+    // teardown would cost if each frame were unmapped as it was freed.
+    malloc_trim(0);
+  }
   return G_SOURCE_REMOVE;
 }
 
-// Hands the heap's free pages back once the main loop is idle after a
-// teardown; teardowns in one burst share one trim. Main thread only.
-void ScheduleTrim() {
-  if (g_trim_source == 0) {
-    g_trim_source = g_idle_add(trim_cb, nullptr);
+// Counts a player, job, probe or poster from its start to its end, on the
+// main thread. The last one's end arms the trim.
+void WorkStarted() {
+  ++g_live_work;
+}
+
+void WorkEnded(int count = 1) {
+  g_live_work -= count;
+  if (g_live_work > 0) {
+    return;
   }
+  if (g_trim_source != 0) {
+    g_source_remove(g_trim_source);
+  }
+  g_trim_source = g_timeout_add(kTrimDelayMs, trim_cb, nullptr);
 }
 
 }  // namespace
@@ -248,10 +266,7 @@ gboolean async_job_done_cb(gpointer data) {
   FlValue* result = job->result;
   delete job;
   fl_value_unref(result);
-  // A burst of probes and posters is trimmed after once, at its end.
-  if (--g_async_in_flight == 0) {
-    ScheduleTrim();
-  }
+  WorkEnded();
   return G_SOURCE_REMOVE;
 }
 
@@ -282,7 +297,8 @@ void RespondAsync(FlMethodCall* call, Work work) {
     delete job;
     return;
   }
-  ++g_async_in_flight;
+  // Ends in async_job_done_cb, which runs on this thread after this returns.
+  WorkStarted();
   // Never joined: the thread's resources go when it ends.
   g_thread_unref(thread);
 }
@@ -330,6 +346,7 @@ void HandlePlayerCreate(ZelkoDesktopVideoPlugin* self,
   // Ids are unique among registered textures, so the entry is new; were it
   // not, the new player would go at the end of this call.
   self->players->try_emplace(id, std::move(player));
+  WorkStarted();
   g_autoptr(FlValue) result = fl_value_new_int(id);
   Respond(call, result);
 }
@@ -357,7 +374,7 @@ void HandlePlayerMethod(ZelkoDesktopVideoPlugin* self,
     return;
   } else if (strcmp(name, "playerDispose") == 0) {
     self->players->erase(entry);
-    ScheduleTrim();
+    WorkEnded();
   } else {
     RespondNotImplemented(call);
     return;
@@ -407,8 +424,10 @@ gboolean compress_cleanup_cb(gpointer data) {
   auto* self = ZELKO_DESKTOP_VIDEO_PLUGIN(data);
   if (self->transcoder != nullptr) {
     std::unique_ptr<Transcoder> finished = std::move(*self->transcoder);
+    if (finished != nullptr) {
+      WorkEnded();
+    }
   }
-  ScheduleTrim();
   g_object_unref(self);
   return G_SOURCE_REMOVE;
 }
@@ -454,6 +473,7 @@ void HandleCompress(ZelkoDesktopVideoPlugin* self,
     pending->Answer(ok, cancelled);
     g_idle_add(compress_cleanup_cb, g_object_ref(self));
   };
+  WorkStarted();
   *self->transcoder = std::make_unique<Transcoder>(
       input, output, width, height, video_kbps, audio_kbps, duration_ms,
       has_audio, std::move(on_progress), std::move(on_done));
@@ -546,9 +566,15 @@ FlMethodErrorResponse* OnCompressCancel(FlEventChannel* channel,
 static void zelko_desktop_video_plugin_dispose(GObject* object) {
   ZelkoDesktopVideoPlugin* self = ZELKO_DESKTOP_VIDEO_PLUGIN(object);
   // Players first: each unregisters its texture and drops its channel.
+  if (self->players != nullptr && !self->players->empty()) {
+    WorkEnded(static_cast<int>(self->players->size()));
+  }
   delete self->players;
   self->players = nullptr;
   // A running job goes without its done callback: its call gets no reply.
+  if (self->transcoder != nullptr && *self->transcoder != nullptr) {
+    WorkEnded();
+  }
   delete self->transcoder;
   self->transcoder = nullptr;
   g_clear_object(&self->compress_channel);
