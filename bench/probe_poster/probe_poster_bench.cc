@@ -270,7 +270,9 @@ RoundTrips UnderLoad(Plugin* plugin, const std::string& scratch, bool load) {
       auto* ping = new Ping{plugin, i % 2 == 0 ? "encoders" : "playerPlay",
                             g_get_monotonic_time(),
                             i % 2 == 0 ? &trips.encoders : &trips.player};
-      g_main_context_invoke(nullptr, deliver_ping_cb, ping);
+      // Queued, never run here: g_main_context_invoke would run it on this
+      // thread whenever the main loop did not hold its context just then.
+      g_idle_add_full(G_PRIORITY_DEFAULT, deliver_ping_cb, ping, nullptr);
       g_usleep(kPingIntervalUs);
     }
     done = true;
