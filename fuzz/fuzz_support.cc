@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <mutex>
 
@@ -293,34 +294,14 @@ void LogHandler(const gchar* domain,
   }
 }
 
-void RemoveTree(const std::string& path) {
-  if (!g_file_test(path.c_str(), G_FILE_TEST_IS_SYMLINK) &&
-      g_file_test(path.c_str(), G_FILE_TEST_IS_DIR)) {
-    GDir* dir = g_dir_open(path.c_str(), 0, nullptr);
-    if (dir != nullptr) {
-      std::vector<std::string> children;
-      while (const gchar* name = g_dir_read_name(dir)) {
-        g_autofree gchar* child = g_build_filename(path.c_str(), name, nullptr);
-        children.emplace_back(child);
-      }
-      g_dir_close(dir);
-      for (const std::string& child : children) {
-        RemoveTree(child);
-      }
-    }
-    g_chmod(path.c_str(), 0700);
-    g_rmdir(path.c_str());
-    return;
-  }
-  g_remove(path.c_str());
-}
-
 void RemoveScratchDirs() {
   if (g_scratch_dirs == nullptr) {
     return;
   }
   for (const std::string& dir : *g_scratch_dirs) {
-    RemoveTree(dir);
+    // Links inside are removed, never followed.
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
   }
 }
 

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 #include "fl_fake_main_loop.h"
 
@@ -16,30 +17,6 @@ namespace test_media {
 namespace {
 
 constexpr guint kJobTimeoutMs = 30000;
-
-void RemoveTree(const std::string& path) {
-  if (path.empty()) {
-    return;
-  }
-  if (!g_file_test(path.c_str(), G_FILE_TEST_IS_SYMLINK) &&
-      g_file_test(path.c_str(), G_FILE_TEST_IS_DIR)) {
-    GDir* dir = g_dir_open(path.c_str(), 0, nullptr);
-    if (dir != nullptr) {
-      std::vector<std::string> children;
-      while (const gchar* name = g_dir_read_name(dir)) {
-        g_autofree gchar* child = g_build_filename(path.c_str(), name, nullptr);
-        children.emplace_back(child);
-      }
-      g_dir_close(dir);
-      for (const std::string& child : children) {
-        RemoveTree(child);
-      }
-    }
-    g_rmdir(path.c_str());
-    return;
-  }
-  g_remove(path.c_str());
-}
 
 // Runs a gst-launch style description to its end.
 bool RunPipeline(const std::string& description) {
@@ -165,7 +142,9 @@ ScratchDir::ScratchDir() {
 }
 
 ScratchDir::~ScratchDir() {
-  RemoveTree(path_);
+  // Links inside are removed, never followed.
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
 }
 
 std::string ScratchDir::File(const std::string& name) const {
