@@ -9,6 +9,7 @@
 #include "relaunch_plugin_private.h"
 
 std::atomic<int32_t> g_restart_pending{0};
+guint g_restart_source = 0;
 
 namespace {
 
@@ -154,7 +155,8 @@ void HandleRelaunch(FlMethodCall* method_call) {
     ResetPending();
     return;
   }
-  if (g_timeout_add(kRestartDelayMs, do_restart, nullptr) == 0) {
+  g_restart_source = g_timeout_add(kRestartDelayMs, do_restart, nullptr);
+  if (g_restart_source == 0) {
     ResetPending();
     g_warning("relaunch: failed to schedule deferred restart");
   }
@@ -224,6 +226,7 @@ FlMethodResponse* restart_success_response(int structured) {
 }
 
 gboolean do_restart(gpointer /* user_data */) {
+  g_restart_source = 0;
   char path[kRelaunchPathBufferSize];
   switch (relaunch_resolve_executable(g_relaunch_hooks.link_path, path,
                                       sizeof(path))) {

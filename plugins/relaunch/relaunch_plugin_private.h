@@ -22,6 +22,10 @@ constexpr size_t kRelaunchPathBufferSize = 4096;
 // 0, reset only by exchange.
 extern std::atomic<int32_t> g_restart_pending;
 
+// The source that runs do_restart once a "relaunch" has been answered; 0
+// when none is scheduled. Main thread only.
+extern guint g_restart_source;
+
 enum class RelaunchResolve {
   kOk,             // out holds the executable's path.
   kUnresolvable,   // The link is unreadable, empty or too long.

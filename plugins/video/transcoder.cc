@@ -7,8 +7,11 @@
 #include <gst/gst.h>
 #include <gst/pbutils/pbutils.h>
 #include <gst/video/video.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -279,15 +282,20 @@ bool SaveFrame(GstVideoFrame* frame,
   if (scaled == nullptr) {
     return false;
   }
+  // Made in memory and written whole: a full disk or a crash while writing
+  // leaves the old file, or none, never a cut JPEG under the name.
   g_autoptr(GError) error = nullptr;
-  if (!gdk_pixbuf_save(scaled, output.c_str(), "jpeg", &error, "quality", "75",
-                       nullptr)) {
-    if (error != nullptr) {
-      g_warning("Video poster: %s", error->message);
-    }
-    return false;
+  g_autofree gchar* jpeg = nullptr;
+  gsize size = 0;
+  const bool saved =
+      gdk_pixbuf_save_to_buffer(scaled, &jpeg, &size, "jpeg", &error,
+                                "quality", "75", nullptr) &&
+      g_file_set_contents_full(output.c_str(), jpeg, static_cast<gssize>(size),
+                               G_FILE_SET_CONTENTS_CONSISTENT, 0666, &error);
+  if (!saved && error != nullptr) {
+    g_warning("Video poster: %s", error->message);
   }
-  return true;
+  return saved;
 }
 
 // Prerolls the poster pipeline on its frame and saves that frame. The caller
@@ -565,7 +573,16 @@ void LatestValueThrottle::Deliver(double value) {
 struct Transcoder::ProgressRecord {
   std::shared_ptr<std::atomic<bool>> alive;
   Transcoder* self;
+  uint32_t attempt;
   double fraction;
+};
+
+// A finished part file on its way to disk, and what flushing it gave.
+struct Transcoder::SaveRecord {
+  std::shared_ptr<std::atomic<bool>> alive;
+  Transcoder* self;
+  std::string path;
+  int error;  // errno of the failed step; 0 when the file is on disk.
 };
 
 Transcoder::Transcoder(std::string input_path,
@@ -596,6 +613,7 @@ Transcoder::~Transcoder() {
   // Before the pipeline stops: progress queued from now on is dropped.
   alive_->store(false);
   TearDown();
+  RemoveParts();
 }
 
 void Transcoder::Start() {
@@ -612,6 +630,16 @@ void Transcoder::Start() {
     Finish(false);
     return;
   }
+  part_ = std::make_unique<PartFile>(output_path_, PartKind::kStream);
+  faststart_ = std::make_unique<PartFile>(output_path_, PartKind::kFaststart);
+  // Something other than a file planted under a part file's name would
+  // block or be written to like one at the output.
+  if (IsSpecialFile(part_->path()) || IsSpecialFile(faststart_->path())) {
+    Finish(false);
+    return;
+  }
+  g_autofree gchar* folder = g_path_get_dirname(output_path_.c_str());
+  RemoveStaleParts(folder);
   encoders_ = AvailableH264Encoders();
   const std::vector<std::string> aac = AvailableAacEncoders();
   if (encoders_.empty() || (has_audio_ && aac.empty())) {
@@ -653,6 +681,7 @@ void Transcoder::Cancel() {
 }
 
 bool Transcoder::BuildPipeline(std::string* error) {
+  attempt_.fetch_add(1);
   const H264Encoder* encoder = FindH264Encoder(encoders_[encoder_index_]);
   if (encoder == nullptr) {
     *error = "not an encoder of the catalogue";
@@ -688,8 +717,11 @@ bool Transcoder::BuildPipeline(std::string* error) {
     return false;
   }
   g_object_set(source, "location", input_path_.c_str(), nullptr);
-  g_object_set(mux_, "faststart", TRUE, nullptr);
-  g_object_set(sink, "location", output_path_.c_str(), nullptr);
+  // The muxer keeps the media data in a file of its own until the end; by
+  // default in /tmp, where a killed job would leave it for good.
+  g_object_set(mux_, "faststart", TRUE, "faststart-file",
+               faststart_->path().c_str(), nullptr);
+  g_object_set(sink, "location", part_->path().c_str(), nullptr);
   gst_bin_add_many(GST_BIN(pipeline_), source, decodebin_, video_bin_, mux_,
                    sink, nullptr);
   if (!gst_element_link(source, decodebin_) || !gst_element_link(mux_, sink) ||
@@ -734,14 +766,14 @@ bool Transcoder::BuildPipeline(std::string* error) {
     *error = "the pipeline wouldn't start";
     return false;
   }
+  part_check_id_ = g_timeout_add_seconds(1, CheckPart, this);
   return true;
 }
 
 void Transcoder::TryNextEncoder(const std::string& error) {
   g_warning("Video compress: %s failed: %s", encoders_[encoder_index_].c_str(),
             error.c_str());
-  TearDown();
-  DeleteOutput();
+  EndAttempt();
   ++encoder_index_;
   StartAttempt();
 }
@@ -755,8 +787,7 @@ void Transcoder::RestartWithoutAudio() {
         "so the output has video only",
         input_path_.c_str());
   }
-  TearDown();
-  DeleteOutput();
+  EndAttempt();
   StartAttempt();
 }
 
@@ -773,7 +804,85 @@ void Transcoder::Finish(bool ok) {
   on_done_(ok, cancelled_);
 }
 
+// Between attempts: the next one starts from an empty file, and nothing
+// that the failed one measured reaches the progress bar.
+void Transcoder::EndAttempt() {
+  progress_.Stop();
+  TearDown();
+  RemoveParts();
+}
+
+// The stream is complete: the muxer has written its index and the media
+// data behind it. Flushing hundreds of megabytes can take seconds, so that
+// happens on a thread of its own; the rename, which is what makes the file
+// appear under its name, comes back to the main loop.
+void Transcoder::Save() {
+  TearDown();
+  // The muxer removes its own store at a normal end.
+  faststart_->Remove();
+  auto* record = new SaveRecord{alive_, this, part_->path(), 0};
+  GThread* thread =
+      g_thread_try_new("zk-video-work", SyncPart, record, nullptr);
+  if (thread == nullptr) {
+    SyncPart(record);
+    return;
+  }
+  g_thread_unref(thread);
+}
+
+gpointer Transcoder::SyncPart(gpointer data) {
+  auto* record = static_cast<SaveRecord*>(data);
+  const int fd = open(record->path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0 || fsync(fd) != 0) {
+    record->error = errno;
+  }
+  if (fd >= 0) {
+    close(fd);
+  }
+  g_idle_add_full(
+      G_PRIORITY_DEFAULT, OnPartSynced, record,
+      [](gpointer data) { delete static_cast<SaveRecord*>(data); });
+  return nullptr;
+}
+
+// Runs on the main loop once the part file is on disk, or failed to get
+// there.
+gboolean Transcoder::OnPartSynced(gpointer data) {
+  auto* record = static_cast<SaveRecord*>(data);
+  // Destroyed meanwhile (the part file went with it), or cancelled.
+  if (!record->alive->load() || record->self->finished_) {
+    return G_SOURCE_REMOVE;
+  }
+  Transcoder* self = record->self;
+  int error = record->error;
+  if (error == 0 &&
+      g_rename(record->path.c_str(), self->output_path_.c_str()) != 0) {
+    error = errno;
+  }
+  if (error != 0) {
+    g_warning("Video compress: %s failed: couldn't save the output: %s",
+              self->encoders_[self->encoder_index_].c_str(),
+              g_strerror(error));
+  }
+  self->Finish(error == 0);
+  return G_SOURCE_REMOVE;
+}
+
+// Runs every second while an attempt writes. A folder removed under a
+// running job (or its part file deleted) would otherwise show only when the
+// rename fails at the end, maybe many minutes later.
+gboolean Transcoder::CheckPart(gpointer user_data) {
+  auto* self = static_cast<Transcoder*>(user_data);
+  if (g_file_test(self->part_->path().c_str(), G_FILE_TEST_EXISTS)) {
+    return G_SOURCE_CONTINUE;
+  }
+  self->part_check_id_ = 0;
+  self->TryNextEncoder("the output file went away");
+  return G_SOURCE_REMOVE;
+}
+
 void Transcoder::TearDown() {
+  g_clear_handle_id(&part_check_id_, g_source_remove);
   // The probes go first, then the pipeline stops (which waits for the
   // streaming threads), and only then does its bus watch go.
   RemoveProbe(&probe_pad_, &probe_id_);
@@ -793,10 +902,18 @@ void Transcoder::TearDown() {
 }
 
 void Transcoder::DeleteOutput() {
+  RemoveParts();
   // Only a file this job may have written: remove() would also take an
   // empty directory, or a device node such as /dev/null, given as output.
   if (!output_is_input_ && !IsSpecialFile(output_path_)) {
     std::remove(output_path_.c_str());
+  }
+}
+
+void Transcoder::RemoveParts() {
+  if (part_ != nullptr) {
+    part_->Remove();
+    faststart_->Remove();
   }
 }
 
@@ -904,7 +1021,8 @@ GstPadProbeReturn Transcoder::OnBufferProbe(GstPad* pad,
   double fraction = static_cast<double>(GST_BUFFER_PTS(buffer)) /
                     static_cast<double>(self->duration_ns_);
   fraction = std::min(std::max(fraction, 0.0), 1.0);
-  auto* record = new ProgressRecord{self->alive_, self, fraction};
+  auto* record =
+      new ProgressRecord{self->alive_, self, self->attempt_.load(), fraction};
   g_idle_add_full(
       G_PRIORITY_DEFAULT, DeliverProgress, record,
       [](gpointer data) { delete static_cast<ProgressRecord*>(data); });
@@ -939,7 +1057,8 @@ void Transcoder::OnUnknownType(GstElement* element,
 // Runs on the main loop for each queued progress record.
 gboolean Transcoder::DeliverProgress(gpointer user_data) {
   auto* record = static_cast<ProgressRecord*>(user_data);
-  if (!record->alive->load() || record->self->finished_) {
+  if (!record->alive->load() || record->self->finished_ ||
+      record->attempt != record->self->attempt_.load()) {
     return G_SOURCE_REMOVE;
   }
   record->self->progress_.Offer(record->fraction);
@@ -990,7 +1109,7 @@ gboolean Transcoder::OnBus(GstBus* bus,
       break;
     }
     case GST_MESSAGE_EOS:
-      self->Finish(true);
+      self->Save();
       break;
     case GST_MESSAGE_APPLICATION:
       if (gst_message_has_name(message, kNoAudioMessage)) {

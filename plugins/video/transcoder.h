@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "media_guard.h"
+#include "part_file.h"
 
 // Names of every H.264 (or AAC) encoder element the transcoder knows, in
 // order of preference, whether this GStreamer installation provides it or
@@ -92,7 +93,10 @@ class LatestValueThrottle {
 // square pixels, turned upright and capped at 30 frames per second. When a
 // pipeline cannot be built or fails while it runs, it is thrown away and the
 // next usable H.264 encoder starts again from the beginning of the source.
-// The output file is deleted on failure and on cancellation.
+// Attempts write a hidden part file beside the output; the finished file is
+// flushed to disk and renamed onto the output path, so that nothing
+// half-written ever stands under that name. On failure and on cancellation
+// the part files and the output file are deleted.
 //
 // Everything runs on the main thread except the linking of decoded pads and
 // the progress probe, which run on GStreamer's streaming threads and hand
@@ -120,8 +124,8 @@ class Transcoder {
              bool has_audio,
              ProgressCallback on_progress,
              DoneCallback on_done);
-  // Stops whatever runs, without the done callback and without deleting the
-  // output.
+  // Stops whatever runs, without the done callback and without touching the
+  // output path; the part files go.
   ~Transcoder();
 
   Transcoder(const Transcoder&) = delete;
@@ -137,6 +141,7 @@ class Transcoder {
 
  private:
   struct ProgressRecord;
+  struct SaveRecord;
 
   void StartAttempt();
   void StartWatch();
@@ -146,6 +151,9 @@ class Transcoder {
   void Finish(bool ok);
   void TearDown();
   void DeleteOutput();
+  void RemoveParts();
+  void EndAttempt();
+  void Save();
   void LinkDecodedPad(GstPad* pad);
   void OnDecodedPadsDone();
 
@@ -156,6 +164,9 @@ class Transcoder {
                                          gpointer user_data);
   static gboolean OnBus(GstBus* bus, GstMessage* message, gpointer user_data);
   static gboolean DeliverProgress(gpointer user_data);
+  static gboolean CheckPart(gpointer user_data);
+  static gpointer SyncPart(gpointer data);
+  static gboolean OnPartSynced(gpointer data);
   static GstPadProbeReturn OnAudioProbe(GstPad* pad,
                                         GstPadProbeInfo* info,
                                         gpointer user_data);
@@ -178,6 +189,10 @@ class Transcoder {
   std::vector<std::string> encoders_;  // Usable H.264 encoders, fallback order.
   size_t encoder_index_ = 0;           // The current attempt's encoder.
   std::string audio_encoder_;          // Empty when there is no AAC encoder.
+  // The hidden files beside the output that the attempts write: the stream,
+  // and the muxer's store of media data. Null before Start.
+  std::unique_ptr<PartFile> part_;
+  std::unique_ptr<PartFile> faststart_;
 
   GstElement* pipeline_ = nullptr;   // Owned; null between attempts.
   GstElement* decodebin_ = nullptr;  // Borrowed from pipeline_, as are the
@@ -185,6 +200,7 @@ class Transcoder {
   GstElement* audio_bin_ = nullptr;  // Null without an audio branch.
   GstElement* mux_ = nullptr;
   guint bus_watch_id_ = 0;       // 0 when there is no watch.
+  guint part_check_id_ = 0;      // 0 when no attempt runs.
   gulong probe_id_ = 0;          // 0 when there is no probe.
   GstPad* probe_pad_ = nullptr;  // The encoder's sink pad; owned.
   // The audio encoder's sink pad (owned) and its probe, which only tells
@@ -205,6 +221,8 @@ class Transcoder {
 
   // Shared with queued progress records, which do nothing once it is false.
   std::shared_ptr<std::atomic<bool>> alive_;
+  // Counts the attempts; progress queued by an earlier one is dropped.
+  std::atomic<uint32_t> attempt_{0};
   // Monotonic ms at which the probe last queued progress; streaming thread.
   std::atomic<int64_t> last_progress_ms_{0};
   // Delivers queued progress to on_progress_; main thread.

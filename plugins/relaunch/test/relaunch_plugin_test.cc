@@ -167,6 +167,10 @@ class RelaunchTest : public ::testing::Test {
   }
 
   void TearDown() override {
+    // A test that failed after an accepted relaunch leaves its restart
+    // scheduled: run by a later test's main loop with the normal hooks, it
+    // would replace this process and lose the report.
+    g_clear_handle_id(&g_restart_source, g_source_remove);
     SetRelaunchHooksForTesting(nullptr);
     relaunch_plugin_store_argv(0, nullptr);
     g_restart_pending = 0;

@@ -291,8 +291,20 @@ TEST(TranscoderTest, ReportsThrottledProgress) {
   }
 }
 
-// Cancel ends the job as cancelled before it returns, removes the partial
-// output, and a second Cancel does nothing.
+// The hidden files beside output that a job of this process writes: the
+// stream and the muxer's store.
+std::vector<std::string> PartsOf(const std::string& output) {
+  g_autofree gchar* dir = g_path_get_dirname(output.c_str());
+  g_autofree gchar* base = g_path_get_basename(output.c_str());
+  const std::string stem = std::string(dir) + "/." + base + "." +
+                           std::to_string(getpid()) + ".zelkoz-";
+  return {stem + "part", stem + "faststart"};
+}
+
+// While a job runs nothing stands at the output path: it writes hidden
+// files beside it, the muxer's store among them. Cancel ends the job as
+// cancelled before it returns and removes them, and a second Cancel does
+// nothing.
 TEST(TranscoderTest, CancelRemovesPartialOutput) {
   const std::string input = test_media::SlowClip();
   ASSERT_FALSE(input.empty());
@@ -300,14 +312,21 @@ TEST(TranscoderTest, CancelRemovesPartialOutput) {
   Outcome outcome;
   auto transcoder = MakeJob({input, output, 640, 480, 3000}, &outcome);
   transcoder->Start();
+  // The muxer makes its store once the encoder's first frames reach it.
+  const std::vector<std::string> parts = PartsOf(output);
   ASSERT_TRUE(test_media::WaitUntil(
-      [&outcome] { return !outcome.progress.empty(); }, kJobTimeoutMs));
-  ASSERT_TRUE(Exists(output)) << "nothing was being written";
+      [&] { return Exists(parts[0]) && Exists(parts[1]); }, kJobTimeoutMs))
+      << "nothing was being written beside the output";
+  EXPECT_EQ(outcome.done_calls, 0) << "the job ended before it was cancelled";
+  EXPECT_FALSE(Exists(output)) << "a half-written file under the name";
   transcoder->Cancel();
   EXPECT_EQ(outcome.done_calls, 1);
   EXPECT_FALSE(outcome.ok);
   EXPECT_TRUE(outcome.cancelled);
   EXPECT_FALSE(Exists(output));
+  for (const std::string& part : PartsOf(output)) {
+    EXPECT_FALSE(Exists(part)) << part;
+  }
   transcoder->Cancel();
   EXPECT_EQ(outcome.done_calls, 1);
   test_media::Drain();
@@ -342,6 +361,13 @@ TEST(TranscoderTest, FallsBackToTheNextEncoder) {
     EXPECT_TRUE(outcome.ok);
     ASSERT_EQ(log.messages().size(), 1u);
     EXPECT_EQ(log.messages()[0], c.logged);
+    // Progress starts again near 0 with the next encoder, once: nothing
+    // that the failed attempt measured comes after that.
+    int drops = 0;
+    for (size_t i = 1; i < outcome.progress.size(); ++i) {
+      drops += outcome.progress[i].second < outcome.progress[i - 1].second;
+    }
+    EXPECT_LE(drops, 1);
     Probe probe = FfProbe(output);
     auto video = probe.Of("video");
     ASSERT_EQ(video.size(), 1u);
@@ -536,11 +562,13 @@ TEST(TranscoderTest, FailsAtOnceOnASizeTheMuxerRefuses) {
 }
 
 // Destroying a running job stops it there: no done callback, no progress
-// afterwards, even from records queued before, and the output stays.
+// afterwards, even from records queued before; what lay at the output path
+// stays as it was, and the job's hidden files go.
 TEST(TranscoderTest, DestructionStopsTheJob) {
   const std::string input = test_media::SlowClip();
   ASSERT_FALSE(input.empty());
   const std::string output = OutputPath("destroyed.mp4");
+  ASSERT_TRUE(g_file_set_contents(output.c_str(), "old", -1, nullptr));
   Outcome outcome;
   auto transcoder = MakeJob({input, output, 640, 480, 3000}, &outcome);
   transcoder->Start();
@@ -555,7 +583,10 @@ TEST(TranscoderTest, DestructionStopsTheJob) {
   }
   const size_t reports = outcome.progress.size();
   transcoder.reset();
-  EXPECT_TRUE(Exists(output)) << "destruction deleted the output";
+  EXPECT_EQ(ReadFile(output), "old") << "destruction touched the output";
+  for (const std::string& part : PartsOf(output)) {
+    EXPECT_FALSE(Exists(part)) << part;
+  }
   test_media::RunFor(300);
   EXPECT_EQ(outcome.progress.size(), reports);
   EXPECT_EQ(outcome.done_calls, 0);
