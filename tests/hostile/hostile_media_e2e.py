@@ -17,6 +17,7 @@ permissions, so a mode-000 file is unreadable to it.
     hostile_media_e2e.py ZELKOZ      (inside tests/harness/session)
 """
 
+import atexit
 import os
 import shutil
 import signal
@@ -331,155 +332,108 @@ check(end.get("exit") == 0, f"exit: {end}")
 peer.close()
 
 # Files written whole -----------------------------------------------------------
-# A job writes hidden part files beside its output and renames the finished
-# file into place. Nothing new stands under the name while it runs; a job
-# killed outright leaves only hidden files, and what lay at the path before;
-# the next job into that folder clears the parts of processes that are gone
-# and nothing else; a full disk, or a folder removed under a running job,
-# ends the job (and a poster) with nothing left there.
-PART = ".zelkoz-part"
-FASTSTART = ".zelkoz-faststart"
-big = os.path.join(os.environ["ZK_MEDIA_DIR"], "clip_1080p.mp4")
-job = {"input": big, "width": 1280, "height": 720, "videoKbps": 3500,
-       "audioKbps": 128, "durationMs": 10000, "hasAudio": True}
+# A job writes hidden parts beside its output and renames the finished file
+# into place. Killed outright, it leaves only those, and what lay at the path
+# before; the next job into the folder removes the parts of processes that
+# are gone, and nothing else; a full disk or a removed folder ends a job (and
+# a poster) with nothing left there.
+job = {"input": os.path.join(os.environ["ZK_MEDIA_DIR"], "clip_1080p.mp4"),
+       "width": 1280, "height": 720, "durationMs": 10000, "hasAudio": True}
 
 
-def hidden_parts(folder, pid=None):
-    """The part files in folder, of one process when pid is given."""
-    return sorted(n for n in os.listdir(folder)
-                  if n.startswith(".") and n.endswith((PART, FASTSTART))
-                  and (pid is None or f".{pid}.zelkoz-" in n))
-
-
-def whole(path):
-    probe = subprocess.run(["ffprobe", "-v", "error", "-show_entries",
-                            "format=duration", "-of", "csv=p=0", path],
-                           capture_output=True, text=True)
-    return probe.returncode == 0 and not probe.stderr and probe.stdout.strip()
-
-
-def start_app(log):
+def start(log):
     app = Peer(command[0], command[1], timeout=30,
                stderr_path=os.path.join(session, log))
-    pid = app.hello()["pid"]
-    app.result(VIDEO, "encoders")
-    return app, pid
+    app.pid = app.hello()["pid"]
+    return app
 
 
-def quit_app(app):
-    app.invoke(WINDOW, "quit")
-    end = app.wait_for(lambda o: "exit" in o or "signal" in o, what="exit")
-    check(end.get("exit") == 0, f"exit after the part files: {end}")
-    app.close()
+def parts(folder, pid):
+    return [n for n in os.listdir(folder) if f".{pid}.zelkoz-" in n]
+
+
+def compress(app, output, meanwhile=None):
+    """The reply of a job into output; meanwhile runs once both its parts are
+    there, and nothing new under the output's name."""
+    existed = os.path.exists(output)
+    deadline = time.monotonic() + COMPRESS_LIMIT
+    while True:
+        calls = InFlight(app)
+        calls.invoke("compress", "compress", {**job, "output": output})
+        # Refused as busy at once while the last job's clean-up is to run.
+        reply = calls.collect(1).get("compress", ({}, 0))[0]
+        if reply.get("error", {}).get("code") != "busy" \
+                or time.monotonic() > deadline:
+            break
+        time.sleep(0.1)
+    if meanwhile:
+        folder = os.path.dirname(output)
+        check(not reply and wait_until(lambda: len(parts(folder, app.pid)) == 2,
+                                       COMPRESS_LIMIT)
+              and os.path.exists(output) == existed,
+              f"{output}: only the parts while the job runs {reply}")
+        meanwhile()
+    return reply or calls.collect(COMPRESS_LIMIT + SLACK).get(
+        "compress", ({}, 0))[0]
 
 
 killed = os.path.join(session, "killed")
-os.makedirs(killed)
-before = os.path.join(killed, "clip.mp4")
-with open(before, "w") as f:
-    f.write("what the user had")
-app, pid = start_app("zelkoz-killed.log")
-InFlight(app).invoke("compress", "compress", {**job, "output": before})
-wait_until(lambda: len(hidden_parts(killed, pid)) == 2, timeout=COMPRESS_LIMIT)
-running = sorted(os.listdir(killed))
-os.kill(pid, signal.SIGKILL)
-app.wait_for(lambda o: "exit" in o or "signal" in o, what="the kill")
-app.close()
-left = sorted(os.listdir(killed))
-print(f"killed mid-job: running {running}, left {left}")
-check(running == left and len(hidden_parts(killed)) == 2
-      and left == sorted(["clip.mp4"] + hidden_parts(killed)),
-      f"a killed job leaves only its hidden parts: {running} {left}")
-with open(before) as f:
-    check(f.read() == "what the user had",
-          "what lay at the output path stays untouched by a killed job")
-
-# Parts that only look stale, or belong to a live process, stay.
-alive = os.path.join(killed, f".other.mp4.{os.getpid()}{PART}")
-decoy = os.path.join(killed, f".notes.{pid}{PART}.txt")
-for path in (alive, decoy):
-    with open(path, "w") as f:
-        f.write("x")
-app, pid = start_app("zelkoz-after-kill.log")
-fresh = os.path.join(killed, "fresh.mp4")
-calls = InFlight(app)
-calls.invoke("compress", "compress", {**job, "output": fresh})
-wait_until(lambda: len(hidden_parts(killed, pid)) == 2, timeout=COMPRESS_LIMIT)
-check(not os.path.exists(fresh), "nothing stands under the name while the "
-      "job runs")
-reply = calls.collect(COMPRESS_LIMIT + SLACK).get("compress", ({}, 0))[0]
-check(reply.get("result") == {"ok": True, "cancelled": False},
-      f"the next job into the folder works: {reply.get('_raw')}")
-check(sorted(os.listdir(killed)) ==
-      sorted(["clip.mp4", "fresh.mp4", os.path.basename(alive),
-              os.path.basename(decoy)]),
-      f"the next job removed the killed job's parts and nothing else: "
-      f"{sorted(os.listdir(killed))}")
-check(whole(fresh), "the renamed file is whole")
-
-
-def compress_reply(output, limit=COMPRESS_LIMIT):
-    started = time.monotonic()
-    while True:
-        reply = app.invoke(VIDEO, "compress", {**job, "output": output},
-                           timeout=limit)
-        # The last job's clean-up runs on the next idle pass.
-        if reply.get("error", {}).get("code") != "busy" \
-                or time.monotonic() - started > limit:
-            return reply.get("result"), time.monotonic() - started
-        time.sleep(0.1)
-
-
 disk = os.path.join(session, "disk")
+os.makedirs(killed)
 os.makedirs(disk)
-# The muxer's store and the stream each hold the media data for a moment at
-# the end, so a 4.5 MB output needs twice that.
-mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=16m", "tmpfs",
-                          disk]).returncode == 0
-check(mounted, "a small tmpfs for the full disk (the tests run as root)")
-if mounted:
-    try:
-        filler = os.path.join(disk, "filler")
-        with open(filler, "wb") as f:
-            try:
-                while True:
-                    f.write(b"\0" * 65536)
-                    f.flush()
-            except OSError:
-                pass
-        result, seconds = compress_reply(os.path.join(disk, "full.mp4"))
-        print(f"full disk: {result} in {seconds:.1f}s; left "
-              f"{os.listdir(disk)}")
-        check(result == {"ok": False, "cancelled": False},
-              f"a full disk fails the job: {result}")
-        poster = app.invoke(VIDEO, "poster",
-                            {"path": big, "output": os.path.join(disk, "p.jpg")},
-                            timeout=POSTER_LIMIT + SLACK).get("result")
-        check(poster is False, f"a poster to a full disk: {poster}")
-        check(os.listdir(disk) == ["filler"],
-              f"nothing left on the full disk: {os.listdir(disk)}")
-        os.remove(filler)
-        result, _ = compress_reply(os.path.join(disk, "room.mp4"))
-        check(result == {"ok": True, "cancelled": False}
-              and os.listdir(disk) == ["room.mp4"],
-              f"with room again the next job works: {result} "
-              f"{os.listdir(disk)}")
-    finally:
-        subprocess.run(["umount", "-l", disk])
-
-gone = os.path.join(session, "gone")
-os.makedirs(gone)
-calls.invoke("compress", "compress", {**job, "output": os.path.join(gone, "x.mp4")})
-wait_until(lambda: len(hidden_parts(gone)) == 2, timeout=COMPRESS_LIMIT)
-removed_at = time.monotonic()
-shutil.rmtree(gone)
-reply = calls.collect(COMPRESS_LIMIT + SLACK).get("compress", ({}, 0))
-print(f"folder removed mid-job: {reply[0].get('result')} "
-      f"{time.monotonic() - removed_at:.1f}s after")
-check(reply[0].get("result") == {"ok": False, "cancelled": False}
-      and not os.path.exists(gone),
-      f"a folder removed under a running job fails it: {reply[0].get('_raw')}")
-quit_app(app)
+for name in ("clip.mp4", f".other.mp4.{os.getpid()}.zelkoz-part", ".notes"):
+    with open(os.path.join(killed, name), "w") as f:
+        f.write("the user's")
+app = start("zelkoz-killed.log")
+compress(app, os.path.join(killed, "clip.mp4"),
+         lambda: os.kill(app.pid, signal.SIGKILL))
+app.close()
+dead = parts(killed, app.pid)
+check(len(dead) == 2 and len(os.listdir(killed)) == 5, f"a killed job leaves "
+      f"its hidden parts only: {sorted(os.listdir(killed))}")
+with open(os.path.join(killed, "clip.mp4")) as f:
+    check(f.read() == "the user's", "a killed job leaves the output's file")
+app = start("zelkoz-after.log")
+reply = compress(app, os.path.join(killed, "fresh.mp4"), lambda: None)
+check(reply.get("result") == {"ok": True, "cancelled": False}
+      and len(os.listdir(killed)) == 4 and not set(dead) & set(os.listdir(
+          killed)), f"the next job removes the dead parts only: {reply} "
+      f"{sorted(os.listdir(killed))}")
+check(subprocess.run(["mount", "-t", "tmpfs", "-o", "size=16m", "tmpfs",
+                      disk]).returncode == 0, "a tmpfs (the tests run as root)")
+atexit.register(subprocess.run, ["umount", "-l", disk])
+with open(os.path.join(disk, "p.jpg"), "w") as f:
+    f.write("the old poster")
+try:
+    with open(os.path.join(disk, "filler"), "wb", buffering=0) as f:
+        while True:
+            f.write(bytes(65536))
+except OSError:
+    pass
+for what, output, meanwhile in (
+        ("full disk", os.path.join(disk, "full.mp4"), None),
+        ("removed folder", os.path.join(killed, "gone.mp4"),
+         lambda: shutil.rmtree(killed))):
+    reply = compress(app, output, meanwhile)
+    print(f"{what}: {reply.get('_raw')}, left {os.listdir(disk)}")
+    check(reply.get("result") == {"ok": False, "cancelled": False}
+          and sorted(os.listdir(disk)) == ["filler", "p.jpg"]
+          and not os.path.exists(output),
+          f"a {what} fails the job, leaving nothing")
+poster = app.invoke(VIDEO, "poster", {"path": job["input"], "output": os.path.join(
+    disk, "p.jpg")}, timeout=POSTER_LIMIT + SLACK).get("result")
+check(poster is False and sorted(os.listdir(disk)) == ["filler", "p.jpg"]
+      and open(os.path.join(disk, "p.jpg")).read() == "the old poster",
+      f"a poster to a full disk leaves the old one: {poster} "
+      f"{os.listdir(disk)}")
+os.remove(os.path.join(disk, "filler"))
+reply = compress(app, os.path.join(disk, "room.mp4"))
+check(reply.get("result") == {"ok": True, "cancelled": False},
+      f"with room again the next job works: {reply.get('_raw')}")
+app.invoke(WINDOW, "quit")
+check(app.wait_for(lambda o: "exit" in o, what="exit").get("exit") == 0,
+      "the last application quits")
+app.close()
 if check.failures:
     with open(os.path.join(session, "zelkoz.log")) as f:
         print(f.read()[-4000:], file=sys.stderr)
