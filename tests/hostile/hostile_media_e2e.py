@@ -381,23 +381,36 @@ killed = os.path.join(session, "killed")
 disk = os.path.join(session, "disk")
 os.makedirs(killed)
 os.makedirs(disk)
-for name in ("clip.mp4", f".other.mp4.{os.getpid()}.zelkoz-part", ".notes"):
+# What only looks like a stale part stays: another process's, a name of
+# another form, a folder, a link. 4194400 is above any pid Linux gives.
+kept = ["clip.mp4", ".notes", f".other.mp4.{os.getpid()}.zelkoz-part",
+        "x.4194400.zelkoz-part", "..4194400.zelkoz-part",
+        ".x.4194400.zelkoz-part~", ".d.4194400.zelkoz-part"]
+for name in kept[:-1]:
     with open(os.path.join(killed, name), "w") as f:
         f.write("the user's")
+os.mkdir(os.path.join(killed, kept[-1]))
+kept.append(".l.4194400.zelkoz-faststart")
+os.symlink("clip.mp4", os.path.join(killed, kept[-1]))
 app = start("zelkoz-killed.log")
 compress(app, os.path.join(killed, "clip.mp4"),
          lambda: os.kill(app.pid, signal.SIGKILL))
 app.close()
 dead = parts(killed, app.pid)
-check(len(dead) == 2 and len(os.listdir(killed)) == 5, f"a killed job leaves "
-      f"its hidden parts only: {sorted(os.listdir(killed))}")
+check(len(dead) == 2 and sorted(os.listdir(killed)) == sorted(kept + dead),
+      f"a killed job leaves its parts only: {sorted(os.listdir(killed))}")
 with open(os.path.join(killed, "clip.mp4")) as f:
     check(f.read() == "the user's", "a killed job leaves the output's file")
 app = start("zelkoz-after.log")
-reply = compress(app, os.path.join(killed, "fresh.mp4"), lambda: None)
+# Its own pid's part, left by the program it replaced, goes too; a long name
+# still leaves room for the part's own.
+with open(os.path.join(killed, f".mine.{app.pid}.zelkoz-part"), "w") as f:
+    f.write("stale")
+fresh = "fresh " + "\u00e4" * 115 + ".mp4"
+reply = compress(app, os.path.join(killed, fresh), lambda: None)
 check(reply.get("result") == {"ok": True, "cancelled": False}
-      and len(os.listdir(killed)) == 4 and not set(dead) & set(os.listdir(
-          killed)), f"the next job removes the dead parts only: {reply} "
+      and sorted(os.listdir(killed)) == sorted(kept + [fresh]),
+      f"the next job removes the stale parts only: {reply} "
       f"{sorted(os.listdir(killed))}")
 check(subprocess.run(["mount", "-t", "tmpfs", "-o", "size=16m", "tmpfs",
                       disk]).returncode == 0, "a tmpfs (the tests run as root)")
