@@ -139,6 +139,9 @@ class Transcoder {
   // returns. Does nothing once the job has ended.
   void Cancel();
 
+  // How many progress records wait for the main loop now.
+  long QueuedProgressForTesting() const { return alive_.use_count() - 1; }
+
  private:
   struct ProgressRecord;
   struct SaveRecord;

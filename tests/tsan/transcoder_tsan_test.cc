@@ -71,13 +71,14 @@ TEST(TranscoderThreads, DestroyedWithProgressQueued) {
         [&] { return !log.progress.empty() || log.done > 0; }, 60000));
     ASSERT_EQ(log.done, 0) << "the job ended before it could be cut short";
     // The main loop stands still now; the encoder goes on queueing. Wait
-    // until something waits for the loop, and a while longer on later
+    // until a record waits for the loop, and a while longer on later
     // rounds, so that records pile up.
-    const gint64 deadline = g_get_monotonic_time() + 5 * G_USEC_PER_SEC;
-    while (!g_main_context_pending(nullptr) &&
+    const gint64 deadline = g_get_monotonic_time() + 60 * G_USEC_PER_SEC;
+    while (job->QueuedProgressForTesting() == 0 &&
            g_get_monotonic_time() < deadline) {
       g_usleep(1000);
     }
+    ASSERT_GT(job->QueuedProgressForTesting(), 0) << "no progress was queued";
     g_usleep(round * 150 * 1000);
     const size_t delivered = log.progress.size();
     job.reset();

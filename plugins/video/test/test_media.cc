@@ -567,16 +567,37 @@ FifoRescue::~FifoRescue() {
   thread_.join();
 }
 
+void FifoRescue::Guard(const std::function<void()>& call) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    calling_ = true;
+  }
+  wake_.notify_all();
+  call();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    calling_ = false;
+  }
+  wake_.notify_all();
+}
+
 bool FifoRescue::rescued() {
   std::lock_guard<std::mutex> lock(mutex_);
   return rescued_;
 }
 
 void FifoRescue::Run() {
-  constexpr auto kPatience = std::chrono::seconds(3);
+  constexpr auto kPatience = std::chrono::seconds(5);
   std::unique_lock<std::mutex> lock(mutex_);
-  if (wake_.wait_for(lock, kPatience, [this] { return done_; })) {
-    return;
+  while (true) {
+    wake_.wait(lock, [this] { return done_ || calling_; });
+    if (done_) {
+      return;
+    }
+    if (wake_.wait_for(lock, kPatience, [this] { return !calling_; })) {
+      continue;
+    }
+    break;
   }
   rescued_ = true;
   // A released writer may write on after the test has closed its end.

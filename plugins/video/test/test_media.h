@@ -240,11 +240,11 @@ Outcome RunJob(const Job& job);
 // ---------------------------------------------------------------------------
 // FIFOs.
 
-// Guards a test that hands a FIFO to code which must never open it: if the
-// test is not done within a few seconds, something is stuck in open() on
-// it, and this lets it go on, as a reader (by opening the other end now and
-// then) or as a writer (by reading and discarding whatever comes), so that
-// the regression fails the test instead of hanging it.
+// Guards calls that are handed a FIFO which they must never open: if a call
+// has not returned within a few seconds, it is stuck in open() on it, and
+// this lets it go on, as a reader (by opening the other end now and then) or
+// as a writer (by reading and discarding whatever comes), so that the
+// regression fails the test instead of hanging it. Only the calls are timed.
 class FifoRescue {
  public:
   explicit FifoRescue(std::string path);
@@ -252,7 +252,9 @@ class FifoRescue {
   FifoRescue(const FifoRescue&) = delete;
   FifoRescue& operator=(const FifoRescue&) = delete;
 
-  // Whether the test was still not done when its patience ran out.
+  // Runs call under the guard.
+  void Guard(const std::function<void()>& call);
+  // Whether a guarded call was still running when its patience ran out.
   bool rescued();
 
  private:
@@ -262,6 +264,7 @@ class FifoRescue {
   std::mutex mutex_;
   std::condition_variable wake_;
   bool done_ = false;
+  bool calling_ = false;
   bool rescued_ = false;
   std::thread thread_;
 };

@@ -26,7 +26,7 @@ struct SpecialOutput {
 };
 
 // The outputs, made afresh in dir; the device node (a copy of /dev/null)
-// only where this process may make one.
+// only where this process may make one: root always may.
 std::vector<SpecialOutput> SpecialOutputs(const test_media::ScratchDir& dir) {
   std::vector<SpecialOutput> outputs;
   const std::string fifo = dir.File("fifo.out");
@@ -38,6 +38,8 @@ std::vector<SpecialOutput> SpecialOutputs(const test_media::ScratchDir& dir) {
   const std::string null = dir.File("null.out");
   if (mknod(null.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0) {
     outputs.push_back({"a copy of /dev/null", null, S_IFCHR});
+  } else {
+    EXPECT_NE(geteuid(), 0u) << "root could not make a device node";
   }
   return outputs;
 }
@@ -54,16 +56,20 @@ TEST(SpecialOutput, CompressionLeavesItAlone) {
   const std::string clip = test_media::VideoClip();
   ASSERT_FALSE(clip.empty());
   test_media::ScratchDir dir;
-  for (const SpecialOutput& output : SpecialOutputs(dir)) {
+  const std::vector<SpecialOutput> outputs = SpecialOutputs(dir);
+  for (const SpecialOutput& output : outputs) {
     SCOPED_TRACE(output.name);
     test_media::FifoRescue rescue(dir.File("fifo.out"));
     test_media::Outcome outcome;
     auto job = test_media::MakeJob({clip, output.path, 64, 48, 500}, &outcome);
-    job->Start();
+    rescue.Guard([&] { job->Start(); });
     EXPECT_TRUE(test_media::FailedOnce(outcome))
         << "the job did not end inside Start";
     EXPECT_FALSE(rescue.rescued()) << "Start waited in open()";
     EXPECT_TRUE(StillThere(output)) << "the output was removed";
+  }
+  if (outputs.size() < 3) {
+    GTEST_SKIP() << "no device node: only root may make one";
   }
 }
 
@@ -72,12 +78,16 @@ TEST(SpecialOutput, PosterLeavesItAlone) {
   const std::string clip = test_media::VideoClip();
   ASSERT_FALSE(clip.empty());
   test_media::ScratchDir dir;
-  for (const SpecialOutput& output : SpecialOutputs(dir)) {
+  const std::vector<SpecialOutput> outputs = SpecialOutputs(dir);
+  for (const SpecialOutput& output : outputs) {
     SCOPED_TRACE(output.name);
     test_media::FifoRescue rescue(dir.File("fifo.out"));
-    EXPECT_FALSE(WritePoster(clip, output.path, 32));
+    rescue.Guard([&] { EXPECT_FALSE(WritePoster(clip, output.path, 32)); });
     EXPECT_FALSE(rescue.rescued()) << "the poster waited in open()";
     EXPECT_TRUE(StillThere(output));
+  }
+  if (outputs.size() < 3) {
+    GTEST_SKIP() << "no device node: only root may make one";
   }
 }
 

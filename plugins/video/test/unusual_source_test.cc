@@ -38,9 +38,11 @@ TEST(SpecialSource, ProbeAndPosterRefuseIt) {
   for (const SpecialFile& file : SpecialFiles(dir)) {
     SCOPED_TRACE(file.name);
     test_media::FifoRescue rescue(dir.File("fifo.mp4"));
-    EXPECT_FALSE(ProbeMedia(file.path).ok);
     const std::string poster = dir.File("poster.jpg");
-    EXPECT_FALSE(WritePoster(file.path, poster, 64));
+    rescue.Guard([&] {
+      EXPECT_FALSE(ProbeMedia(file.path).ok);
+      EXPECT_FALSE(WritePoster(file.path, poster, 64));
+    });
     EXPECT_FALSE(test_media::Exists(poster));
     EXPECT_FALSE(rescue.rescued()) << "a call waited in open()";
   }
@@ -56,7 +58,7 @@ TEST(SpecialSource, CompressionFailsAtOnce) {
     const std::string output = dir.File("out.mp4");
     test_media::Outcome outcome;
     auto job = test_media::MakeJob({file.path, output, 64, 48, 1000}, &outcome);
-    job->Start();
+    rescue.Guard([&] { job->Start(); });
     EXPECT_TRUE(test_media::FailedOnce(outcome))
         << "the job did not end inside Start";
     EXPECT_FALSE(test_media::Exists(output));
@@ -73,12 +75,15 @@ TEST_F(SpecialSourcePlayerTest, PlayerReportsVideoError) {
   for (const SpecialFile& file : SpecialFiles(dir)) {
     SCOPED_TRACE(file.name);
     test_media::FifoRescue rescue(dir.File("fifo.mp4"));
-    const int64_t id = CreatePlayer(test_media::Uri(file.path));
+    int64_t id = 0;
+    rescue.Guard([&] { id = CreatePlayer(test_media::Uri(file.path)); });
     ASSERT_GT(id, 0);
     Listen(id);
     ASSERT_TRUE(WaitForEvents(id, 1));
-    CallPlayer("playerPlay", id);
-    test_media::Drain();
+    rescue.Guard([&] {
+      CallPlayer("playerPlay", id);
+      test_media::Drain();
+    });
     g_autoptr(FlValue) events = Events(id);
     for (size_t i = 0; i < fl_value_get_length(events); ++i) {
       EXPECT_EQ(EventName(fl_value_get_list_value(events, i)), "VideoError");

@@ -275,8 +275,12 @@ TEST_F(VideoPluginTest, SeekReadsOnlyIntegers) {
     ASSERT_TRUE(WaitForState(id, GST_STATE_PAUSED));
     EXPECT_EQ(Position(id), c.expected);
   }
-  // Far past any position: must not overflow on the way to nanoseconds.
+  // Far past any position: must not overflow on the way to nanoseconds,
+  // and lands within the clip.
   CallPlayer("playerSeek", id, {{"ms", fl_value_new_int(G_MAXINT64)}});
+  ASSERT_TRUE(WaitForState(id, GST_STATE_PAUSED));
+  EXPECT_GE(Position(id), 0);
+  EXPECT_LE(Position(id), 500);
 }
 
 // Disposing twice succeeds twice; the first one tears the player down and

@@ -388,6 +388,8 @@ TEST_F(ZkFrameTextureTest, EmptiesOnZeroWidthPaddedRows) {
   Take(MakeSample(kWidth, kRow * kHeight, 0, kRow, 0x11));
   std::string before;
   ASSERT_TRUE(test_media::ReadTexture(registrar_, id_, &before));
+  // A texture that dropped every frame would be blank from the start.
+  ASSERT_EQ(before, std::string(kRow * kHeight, '\x11'));
 
   Take(MakeSample(0, 64, 0, 16, 0x22));
 
