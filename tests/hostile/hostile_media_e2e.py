@@ -245,11 +245,18 @@ for i, case in enumerate(cases + [hostile_files.Case(f"scheme {t!r}", t,
                                   for t in SCHEMES]):
     output = os.path.join(outputs, f"compressed {i} ü \"!\".mp4")
     started = time.monotonic()
-    reply = peer.invoke(VIDEO, "compress",
-                        {"input": case.path, "output": output, "width": 160,
-                         "height": 120, "videoKbps": 150, "audioKbps": 48,
-                         "durationMs": 2000, "hasAudio": True},
-                        timeout=COMPRESS_LIMIT)
+    while True:
+        reply = peer.invoke(VIDEO, "compress",
+                            {"input": case.path, "output": output,
+                             "width": 160, "height": 120, "videoKbps": 150,
+                             "audioKbps": 48, "durationMs": 2000,
+                             "hasAudio": True}, timeout=COMPRESS_LIMIT)
+        # The last job's clean-up runs on the next idle pass: until then
+        # "compress" is refused as busy.
+        if reply.get("error", {}).get("code") != "busy" \
+                or time.monotonic() - started > COMPRESS_LIMIT:
+            break
+        time.sleep(0.05)
     seconds = time.monotonic() - started
     result = reply.get("result")
     print(f"compress {seconds:5.1f}s {case.kind:7} {case.name}: "
@@ -263,9 +270,6 @@ for i, case in enumerate(cases + [hostile_files.Case(f"scheme {t!r}", t,
         check(not ok, f"compress {case.name} fails")
     elif case.kind == "valid":
         check(ok, f"compress {case.name} succeeds")
-    # The finished job is cleaned up on the next idle run; wait for it so
-    # the next "compress" is not refused as busy.
-    peer.request({"wait": 50})
 peaks.append(proc.peak_kb())
 
 # A file deleted while it is read -------------------------------------------

@@ -171,15 +171,25 @@ peer.result(WINDOW, "setHideOnClose", True)
 x_close(window)
 peer.wait_for(lambda o: o.get("methodCall") == "closedToTray", what="tray")
 clip = os.path.join(media, "clip_960x540.mp4")
-player = peer.invoke(VIDEO, "playerCreate", {"uri": "file://" + clip})
-if "result" in player:
-    peer.invoke(VIDEO, "playerPlay", {"id": player["result"]})
+player = peer.result(VIDEO, "playerCreate", {"uri": "file://" + clip})
+events = f"{VIDEO}/events_{player}"
+peer.request({"listen": events})
+ready = peer.wait_for(lambda o: o.get("channel") == events, timeout=30,
+                      what="the player's first event")
+check(ready.get("event", {}).get("event") == "initialized",
+      f"the player opened: {ready.get('_raw')}")
+check("result" in peer.invoke(VIDEO, "playerPlay", {"id": player}), "playing")
+peer.request({"listen": f"{VIDEO}/compress"})
 compress_id = peer.next_id
 peer.next_id += 1
 peer.send({"id": compress_id, "invoke": VIDEO, "method": "compress", "args": {
     "input": clip, "output": os.path.join(session, "restart-out.mp4"),
     "width": 640, "height": 360, "durationMs": 5000, "hasAudio": True}})
-peer.request({"wait": 300})
+progress = peer.wait_for(lambda o: o.get("channel") == f"{VIDEO}/compress"
+                         or o.get("id") == compress_id, timeout=30,
+                         what="the compression's progress")
+check(progress.get("channel") == f"{VIDEO}/compress",
+      f"the compression runs: {progress.get('_raw')}")
 check(peer.invoke(RESTART, "relaunch").get("result") == "ok", "relaunch")
 hello = next_hello(peer)
 check(hello["pid"] == first["pid"], "same process after the restart")

@@ -21,6 +21,12 @@ zelkoz = sys.argv[1]
 bundle = os.path.dirname(zelkoz)
 check = Check()
 
+# A magenta root: a window that never paints shows it, where Xvfb's own
+# black root would pass for the view's black background.
+root_colour = os.path.join(os.environ["ZK_SESSION_DIR"], "magenta.png")
+run(["convert", "-size", "8x8", "xc:#ff00ff", root_colour])
+run(["display", "-window", "root", root_colour])
+
 
 def start(args=(), hold=False, program=zelkoz):
     peer = Peer(program, list(args), ["--hold-first-frame"] if hold else [])
@@ -71,7 +77,11 @@ check(run(["xprop", "-id", window, "WM_NAME"]).stdout.strip().endswith(
 shot = os.path.join(os.environ["ZK_SESSION_DIR"], "shell.png")
 run(["import", "-window", "root", shot])
 pixel = run(["convert", shot, "-format", "%[pixel:p{640,360}]", "info:"]).stdout
-check(pixel in ("black", "srgb(0,0,0)", "gray(0)"), f"background: {pixel}")
+beside = run(["convert", shot, "-format", "%[pixel:p{1900,1060}]",
+              "info:"]).stdout
+check(pixel in ("black", "srgb(0,0,0)", "gray(0)")
+      and beside in ("magenta", "fuchsia", "srgb(255,0,255)"),
+      f"background: {pixel}, the root beside the window: {beside}")
 
 # No icon theme has our icon here: the bundle's fallback file is used.
 icon = peer.result(WINDOW, "notificationIcon")
