@@ -1,9 +1,12 @@
 // Copyright 2026 The Zelkoz Authors. All rights reserved.
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <glib.h>
+#include <gst/base/gstbasetransform.h>
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -34,6 +37,74 @@ int ThreadsNamed(const char* name) {
   g_dir_close(dir);
   return count;
 }
+
+// Stands in for videoflip and holds every frame until the test opens it, so
+// that work through it ends when the test says.
+struct ZkGate {
+  GstBaseTransform parent;
+};
+
+struct ZkGateClass {
+  GstBaseTransformClass parent_class;
+};
+
+G_DEFINE_TYPE(ZkGate, zk_gate, GST_TYPE_BASE_TRANSFORM)
+
+std::mutex g_gate_mutex;
+std::condition_variable g_gate_changed;
+bool g_gate_open = true;
+
+GstStaticPadTemplate gate_sink = GST_STATIC_PAD_TEMPLATE(
+    "sink", GST_PAD_SINK, GST_PAD_ALWAYS, GST_STATIC_CAPS("video/x-raw"));
+GstStaticPadTemplate gate_src = GST_STATIC_PAD_TEMPLATE(
+    "src", GST_PAD_SRC, GST_PAD_ALWAYS, GST_STATIC_CAPS("video/x-raw"));
+
+void zk_gate_class_init(ZkGateClass* klass) {
+  GstElementClass* element_class = GST_ELEMENT_CLASS(klass);
+  gst_element_class_add_static_pad_template(element_class, &gate_sink);
+  gst_element_class_add_static_pad_template(element_class, &gate_src);
+  gst_element_class_set_static_metadata(element_class, "Gate", "Filter/Video",
+                                        "Holds frames until opened", "Zelkoz");
+  GST_BASE_TRANSFORM_CLASS(klass)->transform_ip = [](GstBaseTransform*,
+                                                     GstBuffer*) {
+    std::unique_lock<std::mutex> lock(g_gate_mutex);
+    g_gate_changed.wait(lock, [] { return g_gate_open; });
+    return GST_FLOW_OK;
+  };
+  // Takes videoflip's one property in the pipeline's description.
+  GObjectClass* object_class = G_OBJECT_CLASS(klass);
+  object_class->set_property = [](GObject*, guint, const GValue*,
+                                  GParamSpec*) {};
+  object_class->get_property = [](GObject*, guint, GValue*, GParamSpec*) {};
+  g_object_class_install_property(
+      object_class, 1,
+      g_param_spec_string("video-direction", "video-direction",
+                          "video-direction", nullptr, G_PARAM_READWRITE));
+}
+
+void zk_gate_init(ZkGate*) {}
+
+// Closes the gate while it lives.
+class ClosedGate {
+ public:
+  ClosedGate() : hidden_({"videoflip"}) {
+    Set(false);
+    hidden_.Register("videoflip", zk_gate_get_type());
+  }
+  ~ClosedGate() { Open(); }
+  void Open() { Set(true); }
+
+ private:
+  static void Set(bool open) {
+    {
+      std::lock_guard<std::mutex> lock(g_gate_mutex);
+      g_gate_open = open;
+    }
+    g_gate_changed.notify_all();
+  }
+
+  test_media::HiddenFactories hidden_;
+};
 
 FlValue* Str(const std::string& text) {
   return fl_value_new_string(text.c_str());
@@ -207,14 +278,15 @@ TEST_F(AsyncReplyTest, PosterReplies) {
 }
 
 // Replies come in the order the work finishes: a full-size poster of the
-// 1080p clip, a few hundred milliseconds of decoding, is overtaken by a probe
-// of a text file started after it, which fails within a few milliseconds. A
-// dispatcher that ran the work in turn, or on the main thread, answers them
-// the other way round. Meanwhile the poster runs on a thread named
-// "zk-video-work" and the main thread goes on answering.
+// 1080p clip, held by a gate until the test opens it, is overtaken by a
+// probe of a text file started after it. A dispatcher that ran the work in
+// turn, or on the main thread, answers them the other way round (or not at
+// all). Meanwhile the poster runs on a thread named "zk-video-work" and the
+// main thread goes on answering.
 TEST_F(AsyncReplyTest, RepliesInTheOrderWorkFinishes) {
   test_media::ScratchDir scratch;
   const std::string output = scratch.File("slow.jpg");
+  ClosedGate gate;
   const guint64 slow =
       Begin("poster", Args({{"path", Str(test_media::Shared("clip_1080p.mp4"))},
                             {"output", Str(output)},
@@ -236,6 +308,7 @@ TEST_F(AsyncReplyTest, RepliesInTheOrderWorkFinishes) {
   EXPECT_EQ(Replies(encoders), 1u);
   EXPECT_EQ(Replies(slow), 0u);
 
+  gate.Open();
   g_autoptr(FlMethodResponse) slow_response = Finish(slow);
   EXPECT_TRUE(IsPosterReply(slow_response, true));
   g_autoptr(GdkPixbuf) picture =
