@@ -51,8 +51,9 @@ TEST_F(PlayerOpenTimeoutTest, PrerollThatNeverEndsFails) {
 // Media that prerolls in time keeps playing past the time-out, and a player
 // disposed while it waits leaves no time-out behind to fire.
 TEST_F(PlayerOpenTimeoutTest, MediaThatOpensIsLeftAlone) {
-  // Long enough for a sanitized build on a busy machine to open the clip.
-  constexpr guint kTimeoutMs = 5000;
+  // Long enough for a sanitized build on a machine whose cores are busy
+  // with builds to open the clip (5 s was not).
+  constexpr guint kTimeoutMs = 15000;
   SetPlayerOpenTimeout(kTimeoutMs);
   const gint64 created = g_get_monotonic_time();
   const std::string clip = test_media::VideoClip();
