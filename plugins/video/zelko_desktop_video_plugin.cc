@@ -39,14 +39,19 @@ using PlayerMap = std::map<int64_t, std::unique_ptr<Player>>;
 // pages from the kernel: playing the 1080p clip cost a third more CPU.)
 constexpr int kArenaMax = 1;
 
+// The arena tunables; glibc reads the others (hugetlb, tcache, thresholds)
+// whatever the arena count.
+constexpr const char* kArenaTunables[] = {"glibc.malloc.arena_max",
+                                          "glibc.malloc.arena_test"};
+
 // Sets the allocator's policy when the library is loaded, before main: an
 // arena limit holds only for arenas made after it, and by the time the
 // plugin is registered the engine's drawing thread and GLib's worker threads
 // have made arenas of their own, which GStreamer's threads would then share.
-// A policy that the user gave glibc through its tunables stands.
 __attribute__((constructor)) void SetAllocatorPolicy() {
-  const char* tunables = getenv("GLIBC_TUNABLES");
-  if (tunables == nullptr || strstr(tunables, "glibc.malloc.") == nullptr) {
+  if (!UserSetsArenaPolicy(getenv("GLIBC_TUNABLES"),
+                           getenv("MALLOC_ARENA_MAX"),
+                           getenv("MALLOC_ARENA_TEST"))) {
     mallopt(M_ARENA_MAX, kArenaMax);
   }
 }
@@ -344,9 +349,10 @@ void HandlePlayerCreate(ZelkoDesktopVideoPlugin* self,
   }
   const int64_t id = player->Id();
   // Ids are unique among registered textures, so the entry is new; were it
-  // not, the new player would go at the end of this call.
-  self->players->try_emplace(id, std::move(player));
-  WorkStarted();
+  // not, the new player goes at the end of this call and is not counted.
+  if (self->players->try_emplace(id, std::move(player)).second) {
+    WorkStarted();
+  }
   g_autoptr(FlValue) result = fl_value_new_int(id);
   Respond(call, result);
 }
@@ -590,6 +596,37 @@ static void zelko_desktop_video_plugin_class_init(
 static void zelko_desktop_video_plugin_init(ZelkoDesktopVideoPlugin* self) {
   self->players = new PlayerMap();
   self->transcoder = new std::unique_ptr<Transcoder>();
+}
+
+bool UserSetsArenaPolicy(const char* tunables,
+                         const char* arena_max,
+                         const char* arena_test) {
+  if (arena_max != nullptr || arena_test != nullptr) {
+    return true;
+  }
+  if (tunables == nullptr) {
+    return false;
+  }
+  // "name=value:name=value...".
+  g_auto(GStrv) entries = g_strsplit(tunables, ":", -1);
+  for (gchar** entry = entries; *entry != nullptr; ++entry) {
+    const char* equals = strchr(*entry, '=');
+    if (equals == nullptr) {
+      continue;
+    }
+    const size_t name_length = static_cast<size_t>(equals - *entry);
+    for (const char* name : kArenaTunables) {
+      if (strlen(name) == name_length &&
+          strncmp(*entry, name, name_length) == 0) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+int zelko_desktop_video_plugin_live_work() {
+  return g_live_work;
 }
 
 ZelkoDesktopVideoPlugin* zelko_desktop_video_plugin_new(

@@ -29,4 +29,14 @@ G_END_DECLS
 Player* zelko_desktop_video_plugin_lookup_player(ZelkoDesktopVideoPlugin* self,
                                                  int64_t id);
 
+// Whether the user gave glibc an arena policy, through GLIBC_TUNABLES or
+// the MALLOC_ARENA_MAX / MALLOC_ARENA_TEST variables (each nullptr when
+// unset); the plugin's own policy then stays out of the way.
+bool UserSetsArenaPolicy(const char* tunables,
+                         const char* arena_max,
+                         const char* arena_test);
+
+// Players, jobs, probes and posters alive in the process; main thread only.
+int zelko_desktop_video_plugin_live_work();
+
 #endif  // PLUGINS_VIDEO_ZELKO_DESKTOP_VIDEO_PLUGIN_PRIVATE_H_

@@ -298,4 +298,58 @@ TEST_F(VideoPluginTest, DisposeTwice) {
   EXPECT_EQ(Position(id), -1) << "a disposed player answered a position";
 }
 
+// A player counts as live work only once it is in the map: a new player
+// whose id is taken goes at once, and disposing the one that holds the id
+// leaves no work behind to keep the memory from coming back.
+TEST_F(VideoPluginTest, IdCollisionLeavesNoLiveWork) {
+  const std::string uri = test_media::Uri(test_media::VideoClip());
+  EXPECT_EQ(zelko_desktop_video_plugin_live_work(), 0);
+  const int64_t id = CreatePlayer(uri);
+  Player* held = LookupPlayer(id);
+  fl_fake_texture_registrar_set_next_id(textures_, id);
+  EXPECT_EQ(CreatePlayer(uri), id);
+  EXPECT_EQ(LookupPlayer(id), held) << "the new player replaced the old one";
+  EXPECT_EQ(zelko_desktop_video_plugin_live_work(), 1);
+  CallPlayer("playerDispose", id);
+  EXPECT_EQ(zelko_desktop_video_plugin_live_work(), 0);
+}
+
+// An arena policy that the user gives glibc, through its tunables or its
+// older variables, stands; other tunables leave the plugin's policy on.
+TEST(AllocatorPolicyTest, UserArenaSettingsStand) {
+  struct Case {
+    const char* tunables;
+    const char* arena_max;
+    const char* arena_test;
+    bool user_policy;
+  };
+  const Case cases[] = {
+      {nullptr, nullptr, nullptr, false},
+      {"", nullptr, nullptr, false},
+      {"glibc.malloc.hugetlb=1", nullptr, nullptr, false},
+      {"glibc.malloc.mmap_threshold=131072:glibc.malloc.tcache_count=0",
+       nullptr, nullptr, false},
+      {"glibc.malloc.arena_max", nullptr, nullptr, false},
+      {"glibc.malloc.arena_maxx=2", nullptr, nullptr, false},
+      {"glibc.malloc.arena_max=4", nullptr, nullptr, true},
+      {"glibc.malloc.hugetlb=1:glibc.malloc.arena_max=8", nullptr, nullptr,
+       true},
+      {"glibc.malloc.arena_test=2:glibc.malloc.hugetlb=1", nullptr, nullptr,
+       true},
+      {nullptr, "2", nullptr, true},
+      {"glibc.malloc.hugetlb=1", "8", nullptr, true},
+      {nullptr, nullptr, "1", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message()
+                 << "GLIBC_TUNABLES=" << (c.tunables ? c.tunables : "(unset)")
+                 << " MALLOC_ARENA_MAX="
+                 << (c.arena_max ? c.arena_max : "(unset)")
+                 << " MALLOC_ARENA_TEST="
+                 << (c.arena_test ? c.arena_test : "(unset)"));
+    EXPECT_EQ(UserSetsArenaPolicy(c.tunables, c.arena_max, c.arena_test),
+              c.user_policy);
+  }
+}
+
 }  // namespace
