@@ -13,6 +13,8 @@
 #include <cstring>
 #include <utility>
 
+#include "frame_memory.h"
+
 namespace {
 
 struct H264Encoder {
@@ -417,6 +419,7 @@ bool WritePoster(const std::string& input,
     return false;
   }
   g_autoptr(GstElement) pipeline = GST_ELEMENT(gst_object_ref_sink(parsed));
+  DecodeIntoPooledFrames(pipeline);
   g_autoptr(GstElement) sink = gst_bin_get_by_name(GST_BIN(pipeline), "sink");
   g_autoptr(GstBus) bus = gst_element_get_bus(pipeline);
   const bool saved =
@@ -669,6 +672,7 @@ bool Transcoder::BuildPipeline(std::string* error) {
   }
 
   pipeline_ = gst_pipeline_new("zk_transcode");
+  DecodeIntoPooledFrames(pipeline_);
   GstElement* source = gst_element_factory_make("filesrc", nullptr);
   decodebin_ = gst_element_factory_make("decodebin", nullptr);
   mux_ = gst_element_factory_make("mp4mux", nullptr);

@@ -29,12 +29,13 @@ G_END_DECLS
 Player* zelko_desktop_video_plugin_lookup_player(ZelkoDesktopVideoPlugin* self,
                                                  int64_t id);
 
-// Whether the user gave glibc an arena policy, through GLIBC_TUNABLES or
-// the MALLOC_ARENA_MAX / MALLOC_ARENA_TEST variables (each nullptr when
-// unset); the plugin's own policy then stays out of the way.
-bool UserSetsArenaPolicy(const char* tunables,
-                         const char* arena_max,
-                         const char* arena_test);
+// Whether the user gave glibc a value of its own for the malloc parameter
+// name ("mmap_threshold" for glibc.malloc.mmap_threshold) in tunables, the
+// value of GLIBC_TUNABLES, or through the parameter's older variable, whose
+// value is variable (each nullptr when unset). The user's value then stands.
+bool UserSetsMallocParameter(const char* tunables,
+                             const char* name,
+                             const char* variable);
 
 // Players, jobs, probes and posters alive in the process; main thread only.
 int zelko_desktop_video_plugin_live_work();

@@ -314,41 +314,37 @@ TEST_F(VideoPluginTest, IdCollisionLeavesNoLiveWork) {
   EXPECT_EQ(zelko_desktop_video_plugin_live_work(), 0);
 }
 
-// An arena policy that the user gives glibc, through its tunables or its
-// older variables, stands; other tunables leave the plugin's policy on.
-TEST(AllocatorPolicyTest, UserArenaSettingsStand) {
+// A value that the user gives glibc for a malloc parameter, through its
+// tunables or its older variable, stands; other tunables, other parameters
+// and near misses of the name leave the plugin's value on.
+TEST(AllocatorPolicyTest, UserMallocSettingsStand) {
   struct Case {
     const char* tunables;
-    const char* arena_max;
-    const char* arena_test;
-    bool user_policy;
+    const char* variable;
+    bool user_value;
   };
   const Case cases[] = {
-      {nullptr, nullptr, nullptr, false},
-      {"", nullptr, nullptr, false},
-      {"glibc.malloc.hugetlb=1", nullptr, nullptr, false},
-      {"glibc.malloc.mmap_threshold=131072:glibc.malloc.tcache_count=0",
-       nullptr, nullptr, false},
-      {"glibc.malloc.arena_max", nullptr, nullptr, false},
-      {"glibc.malloc.arena_maxx=2", nullptr, nullptr, false},
-      {"glibc.malloc.arena_max=4", nullptr, nullptr, true},
-      {"glibc.malloc.hugetlb=1:glibc.malloc.arena_max=8", nullptr, nullptr,
+      {nullptr, nullptr, false},
+      {"", nullptr, false},
+      {"glibc.malloc.hugetlb=1", nullptr, false},
+      {"glibc.malloc.arena_max=1:glibc.malloc.tcache_count=0", nullptr, false},
+      {"glibc.malloc.mmap_threshold", nullptr, false},
+      {"glibc.malloc.mmap_thresholds=2", nullptr, false},
+      {"glibc.malloc.mmap_max=0", nullptr, false},
+      {"glibc.malloc.mmap_threshold=131072", nullptr, true},
+      {"glibc.malloc.hugetlb=1:glibc.malloc.mmap_threshold=0", nullptr, true},
+      {"glibc.malloc.mmap_threshold=65536:glibc.malloc.hugetlb=1", nullptr,
        true},
-      {"glibc.malloc.arena_test=2:glibc.malloc.hugetlb=1", nullptr, nullptr,
-       true},
-      {nullptr, "2", nullptr, true},
-      {"glibc.malloc.hugetlb=1", "8", nullptr, true},
-      {nullptr, nullptr, "1", true},
+      {nullptr, "131072", true},
+      {"glibc.malloc.hugetlb=1", "", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message()
                  << "GLIBC_TUNABLES=" << (c.tunables ? c.tunables : "(unset)")
-                 << " MALLOC_ARENA_MAX="
-                 << (c.arena_max ? c.arena_max : "(unset)")
-                 << " MALLOC_ARENA_TEST="
-                 << (c.arena_test ? c.arena_test : "(unset)"));
-    EXPECT_EQ(UserSetsArenaPolicy(c.tunables, c.arena_max, c.arena_test),
-              c.user_policy);
+                 << " MALLOC_MMAP_THRESHOLD_="
+                 << (c.variable ? c.variable : "(unset)"));
+    EXPECT_EQ(UserSetsMallocParameter(c.tunables, "mmap_threshold", c.variable),
+              c.user_value);
   }
 }
 
