@@ -144,7 +144,9 @@ class Transcoder {
   void TryNextEncoder(const std::string& error);
   void RestartWithoutAudio();
   void Finish(bool ok);
-  void TearDown();
+  // Stops and drops the pipeline. A job that has finished its file (finished)
+  // leaves the stopping to the teardown thread.
+  void TearDown(bool finished = false);
   void DeleteOutput();
   void LinkDecodedPad(GstPad* pad);
   void OnDecodedPadsDone();
