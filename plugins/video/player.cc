@@ -10,7 +10,7 @@
 
 #include "frame_memory.h"
 #include "media_guard.h"
-#include "teardown_queue.h"
+#include "media_queue.h"
 
 namespace {
 
@@ -141,12 +141,12 @@ Player::~Player() {
     g_clear_handle_id(&bus_watch_id_, g_source_remove);
     // Stopping the pipeline waits for each streaming thread to finish its
     // buffer: 10 to 25 ms of the main loop per 1080p player, and over 100 ms
-    // on a busy machine. The teardown thread waits instead. The
+    // on a busy machine. The media queue waits instead. The
     // appsink's callbacks write to the texture until then, so the texture's
     // reference goes with the pipeline.
     GstElement* pipeline = std::exchange(pipeline_, nullptr);
     ZkFrameTexture* texture = std::exchange(texture_, nullptr);
-    TeardownQueueRun([pipeline, texture] {
+    MediaQueueRun([pipeline, texture] {
       gst_element_set_state(pipeline, GST_STATE_NULL);
       gst_object_unref(pipeline);
       g_object_unref(texture);

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "player.h"
-#include "teardown_queue.h"
+#include "media_queue.h"
 #include "transcoder.h"
 #include "zelko_desktop_video_plugin_private.h"
 
@@ -66,7 +66,7 @@ gboolean trim_cb(gpointer user_data) {
     // Takes some milliseconds after four 1080p players, while the kernel
     // takes the pages back, with the main thread's arena locked for part of
     // it. Queued behind the players' teardowns, it trims what they freed.
-    TeardownQueueRun([] { malloc_trim(0); });
+    MediaQueueRun([] { malloc_trim(0); });
   }
   return G_SOURCE_REMOVE;
 }
@@ -575,7 +575,7 @@ static void zelko_desktop_video_plugin_dispose(GObject* object) {
   self->transcoder = nullptr;
   // The engine is shutting down, and the process may end next: the players'
   // pipelines stop before the channels and the registrar go.
-  TeardownQueueDrain();
+  MediaQueueDrain();
   g_clear_object(&self->compress_channel);
   g_clear_object(&self->registrar);
   G_OBJECT_CLASS(zelko_desktop_video_plugin_parent_class)->dispose(object);

@@ -1,5 +1,5 @@
 // Copyright 2026 The Zelkoz Authors. All rights reserved.
-#include "teardown_queue.h"
+#include "media_queue.h"
 
 #include <glib.h>
 
@@ -31,7 +31,7 @@ void RunTask(gpointer data, gpointer user_data) {
 
 }  // namespace
 
-void TeardownQueueRun(std::function<void()> task) {
+void MediaQueueRun(std::function<void()> task) {
   g_mutex_lock(&g_lock);
   if (g_pool == nullptr) {
     g_pool = g_thread_pool_new(RunTask, nullptr, 1, FALSE, nullptr);
@@ -44,7 +44,7 @@ void TeardownQueueRun(std::function<void()> task) {
                      nullptr);
 }
 
-void TeardownQueueDrain() {
+void MediaQueueDrain() {
   g_mutex_lock(&g_lock);
   while (g_unfinished > 0) {
     g_cond_wait(&g_finished, &g_lock);
