@@ -1,53 +1,64 @@
 // Copyright 2026 The Zelkoz Authors. All rights reserved.
 #include "media_queue.h"
 
-#include <glib.h>
-
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
 #include <utility>
 
 namespace {
 
-// Guards the three below.
-GMutex g_lock;
-// Signalled whenever g_unfinished drops to 0.
-GCond g_finished;
-// Tasks queued and not run yet, the one running included.
-int g_unfinished = 0;
-// Created with the first task; one thread, so that tasks run in order.
-GThreadPool* g_pool = nullptr;
+// The queue and its one thread. Standard mutexes rather than GLib's: they
+// hand the tasks over in a way that ThreadSanitizer sees.
+struct Queue {
+  std::mutex lock;
+  std::condition_variable queued;    // A task was added.
+  std::condition_variable finished;  // unfinished dropped to 0.
+  std::deque<std::function<void()>> tasks;
+  int unfinished = 0;  // Queued or running.
+  bool started = false;
+};
 
-// Runs one task on the pool's thread.
-void RunTask(gpointer data, gpointer user_data) {
-  (void)user_data;
-  auto* task = static_cast<std::function<void()>*>(data);
-  (*task)();
-  delete task;
-  g_mutex_lock(&g_lock);
-  if (--g_unfinished == 0) {
-    g_cond_broadcast(&g_finished);
+// Never destroyed: the thread may still wait on it while the process ends.
+Queue& TheQueue() {
+  static Queue* queue = new Queue();
+  return *queue;
+}
+
+// The body of the queue's thread; it lives as long as the process.
+void RunTasks(Queue* queue) {
+  std::unique_lock<std::mutex> guard(queue->lock);
+  for (;;) {
+    queue->queued.wait(guard, [queue] { return !queue->tasks.empty(); });
+    std::function<void()> task = std::move(queue->tasks.front());
+    queue->tasks.pop_front();
+    guard.unlock();
+    task();
+    task = nullptr;
+    guard.lock();
+    if (--queue->unfinished == 0) {
+      queue->finished.notify_all();
+    }
   }
-  g_mutex_unlock(&g_lock);
 }
 
 }  // namespace
 
 void MediaQueueRun(std::function<void()> task) {
-  g_mutex_lock(&g_lock);
-  if (g_pool == nullptr) {
-    g_pool = g_thread_pool_new(RunTask, nullptr, 1, FALSE, nullptr);
+  Queue& queue = TheQueue();
+  std::lock_guard<std::mutex> guard(queue.lock);
+  if (!queue.started) {
+    std::thread(RunTasks, &queue).detach();
+    queue.started = true;
   }
-  ++g_unfinished;
-  g_mutex_unlock(&g_lock);
-  // A pool that is not exclusive queues the task even when it cannot start
-  // a thread now, and starts one with a later push.
-  g_thread_pool_push(g_pool, new std::function<void()>(std::move(task)),
-                     nullptr);
+  queue.tasks.push_back(std::move(task));
+  ++queue.unfinished;
+  queue.queued.notify_one();
 }
 
 void MediaQueueDrain() {
-  g_mutex_lock(&g_lock);
-  while (g_unfinished > 0) {
-    g_cond_wait(&g_finished, &g_lock);
-  }
-  g_mutex_unlock(&g_lock);
+  Queue& queue = TheQueue();
+  std::unique_lock<std::mutex> guard(queue.lock);
+  queue.finished.wait(guard, [&queue] { return queue.unfinished == 0; });
 }
