@@ -141,9 +141,9 @@ Player::~Player() {
     g_clear_handle_id(&bus_watch_id_, g_source_remove);
     // Stopping the pipeline waits for each streaming thread to finish its
     // buffer: 10 to 25 ms of the main loop per 1080p player, and over 100 ms
-    // on a busy machine. The media queue waits instead. The
-    // appsink's callbacks write to the texture until then, so the texture's
-    // reference goes with the pipeline.
+    // on a busy machine. The media queue waits instead. The appsink's
+    // callbacks write to the texture until then, so the texture's reference
+    // goes with the pipeline.
     GstElement* pipeline = std::exchange(pipeline_, nullptr);
     ZkFrameTexture* texture = std::exchange(texture_, nullptr);
     MediaQueueRun([pipeline, texture] {

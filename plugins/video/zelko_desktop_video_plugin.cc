@@ -13,8 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include "player.h"
 #include "media_queue.h"
+#include "player.h"
 #include "transcoder.h"
 #include "zelko_desktop_video_plugin_private.h"
 
