@@ -12,9 +12,9 @@ void OnDeepElementAdded(GstBin* bin,
   (void)bin;
   (void)sub_bin;
   (void)user_data;
-  GstElementFactory* factory = gst_element_get_factory(element);
-  if (factory == nullptr ||
-      !g_str_has_prefix(GST_OBJECT_NAME(factory), "avdec_") ||
+  // By type name, which libav's elements share with their factories: the
+  // factory itself may be gone from the registry by now.
+  if (!g_str_has_prefix(G_OBJECT_TYPE_NAME(element), "avdec_") ||
       g_object_class_find_property(G_OBJECT_GET_CLASS(element),
                                    "direct-rendering") == nullptr) {
     return;

@@ -16,7 +16,7 @@ struct Queue {
   std::condition_variable queued;    // A task was added.
   std::condition_variable finished;  // unfinished dropped to 0.
   std::deque<std::function<void()>> tasks;
-  int unfinished = 0;  // Queued or running.
+  int unfinished = 0;  // Queued or running, tasks run aside included.
   bool started = false;
 };
 
@@ -55,6 +55,21 @@ void MediaQueueRun(std::function<void()> task) {
   queue.tasks.push_back(std::move(task));
   ++queue.unfinished;
   queue.queued.notify_one();
+}
+
+void MediaQueueRunAside(std::function<void()> task) {
+  Queue* queue = &TheQueue();
+  {
+    std::lock_guard<std::mutex> guard(queue->lock);
+    ++queue->unfinished;
+  }
+  std::thread([queue, task = std::move(task)] {
+    task();
+    std::lock_guard<std::mutex> guard(queue->lock);
+    if (--queue->unfinished == 0) {
+      queue->finished.notify_all();
+    }
+  }).detach();
 }
 
 void MediaQueueDrain() {

@@ -14,7 +14,11 @@
 // Queues task; it runs after every task queued before it. From any thread.
 void MediaQueueRun(std::function<void()> task);
 
-// Returns once every task queued so far has run, so that nothing of the
+// Runs task now on a thread of its own, beside the queue and other such
+// tasks, for work that need not wait its turn. From any thread.
+void MediaQueueRunAside(std::function<void()> task);
+
+// Returns once every task queued or run aside so far has run, so that nothing of the
 // plugin's is left running when the process ends. Main thread.
 void MediaQueueDrain();
 

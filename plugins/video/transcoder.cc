@@ -632,8 +632,9 @@ void Transcoder::Start() {
 // Tries the encoders from encoder_index_ on until one starts; the job fails
 // when none does. Parsing a branch links its elements, and each link asks the
 // chain for its caps: 15 to 20 ms of CPU for the two branches of a 1080p job,
-// which the media queue spends instead of the main loop. The attempt goes
-// on in ContinueAttempt, on the main loop.
+// which a thread beside the media queue spends instead of the main loop, so
+// that jobs start together as they did. The attempt goes on in
+// ContinueAttempt, on the main loop.
 void Transcoder::StartAttempt() {
   if (encoder_index_ >= encoders_.size()) {
     Finish(false);
@@ -663,7 +664,7 @@ void Transcoder::StartAttempt() {
   }
   auto* parsed = new ParsedBranches{alive_, this,    std::string(video),
                                     audio,  nullptr, nullptr, std::string()};
-  MediaQueueRun([parsed] {
+  MediaQueueRunAside([parsed] {
     parsed->video = ParseBranch(parsed->video_description, &parsed->error);
     if (parsed->video != nullptr && !parsed->audio_description.empty()) {
       parsed->audio = ParseBranch(parsed->audio_description, &parsed->error);

@@ -138,7 +138,7 @@ class Transcoder {
  private:
   struct ProgressRecord;
 
-  // The branches of one attempt, parsed on the media queue.
+  // The branches of one attempt, parsed off the main loop.
   struct ParsedBranches {
     std::shared_ptr<std::atomic<bool>> alive;  // The job's liveness.
     Transcoder* job;                           // Used only while alive.
