@@ -12,7 +12,7 @@ import subprocess
 import sys
 import time
 
-from zkpeer import Peer, run
+from zkpeer import Peer, run, x_window
 
 VIDEO = "zelko_desktop_video"
 COMPRESS = "zelko_desktop_video/compress"
@@ -26,6 +26,7 @@ class Demo:
         self.headless = headless
         self.problems = []
         self.written = []
+        self.pid = None  # the application's process, once it said hello
         self.log = open(os.path.join(out, "demo.log"), "w")
 
     def say(self, text):
@@ -44,7 +45,13 @@ class Demo:
         if not self.headless:
             return
         path = os.path.join(self.out, name)
-        if run(["import", "-window", "root", path]).returncode == 0:
+        # The application's window alone: without a window manager it sits
+        # in a corner of a screen that is black elsewhere.
+        window = x_window(pid=self.pid, unmapped=False) if self.pid else None
+        if window is None:
+            self.say("  (the application's window was not found: the whole "
+                     "screen instead)")
+        if run(["import", "-window", window or "root", path]).returncode == 0:
             self.wrote(path, "screenshot")
             self.say(f"  screenshot: {path}")
 
@@ -101,6 +108,7 @@ def main():
     try:
         hello = peer.hello(timeout=30)
         demo.say(f"  the application says hello (process {hello['pid']})")
+        demo.pid = hello["pid"]
     except AssertionError as error:
         demo.problem("starting the application", str(error)[:300])
         return finish(demo, peer)

@@ -6,8 +6,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
+#include "frame_memory.h"
 #include "media_guard.h"
+#include "media_queue.h"
 
 namespace {
 
@@ -73,6 +76,7 @@ Player::Player(FlTextureRegistrar* registrar,
   }
   // playbin's own reference is floating; the player holds a plain one.
   gst_object_ref_sink(pipeline_);
+  DecodeIntoPooledFrames(pipeline_);
 
   g_autoptr(GError) error = nullptr;
   GstElement* parsed =
@@ -91,8 +95,8 @@ Player::Player(FlTextureRegistrar* registrar,
     GstAppSinkCallbacks callbacks = {};
     callbacks.new_preroll = on_frame<gst_app_sink_pull_preroll>;
     callbacks.new_sample = on_frame<gst_app_sink_pull_sample>;
-    // The texture outlives the pipeline: the destructor stops the pipeline
-    // before it drops its reference.
+    // The texture outlives the pipeline: the destructor hands its reference
+    // to the pipeline's teardown.
     gst_app_sink_set_callbacks(GST_APP_SINK(appsink), &callbacks, texture_,
                                nullptr);
   }
@@ -129,15 +133,25 @@ Player::Player(FlTextureRegistrar* registrar,
 
 Player::~Player() {
   open_watch_.Stop();
-  if (pipeline_ != nullptr) {
-    // Stops the streaming threads: no appsink callback runs after this.
-    gst_element_set_state(pipeline_, GST_STATE_NULL);
-    g_clear_handle_id(&bus_watch_id_, g_source_remove);
-    gst_clear_object(&pipeline_);
-  }
-  // A notice already queued for the main loop must not reach the engine.
+  // A notice already queued for the main loop, or queued by a frame that
+  // arrives before the pipeline has stopped, must not reach the engine.
   zk_frame_texture_detach(texture_);
   fl_texture_registrar_unregister_texture(registrar_, FL_TEXTURE(texture_));
+  if (pipeline_ != nullptr) {
+    g_clear_handle_id(&bus_watch_id_, g_source_remove);
+    // Stopping the pipeline waits for each streaming thread to finish its
+    // buffer: 10 to 25 ms of the main loop per 1080p player, and over 100 ms
+    // on a busy machine. The media queue waits instead. The appsink's
+    // callbacks write to the texture until then, so the texture's reference
+    // goes with the pipeline.
+    GstElement* pipeline = std::exchange(pipeline_, nullptr);
+    ZkFrameTexture* texture = std::exchange(texture_, nullptr);
+    MediaQueueRun([pipeline, texture] {
+      gst_element_set_state(pipeline, GST_STATE_NULL);
+      gst_object_unref(pipeline);
+      g_object_unref(texture);
+    });
+  }
   g_clear_object(&texture_);
 
   fl_event_channel_set_stream_handlers(channel_, nullptr, nullptr, nullptr,

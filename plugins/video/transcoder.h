@@ -146,13 +146,29 @@ class Transcoder {
   struct ProgressRecord;
   struct SaveRecord;
 
+  // The branches of one attempt, parsed off the main loop.
+  struct ParsedBranches {
+    std::shared_ptr<std::atomic<bool>> alive;  // The job's liveness.
+    Transcoder* job;                           // Used only while alive.
+    std::string video_description;
+    std::string audio_description;  // Empty: no audio branch.
+    GstElement* video = nullptr;     // Floating; null when parsing failed.
+    GstElement* audio = nullptr;     // Floating; null when none or failed.
+    std::string error;               // Why parsing failed.
+  };
+
   void StartAttempt();
+  static gboolean OnBranchesParsed(gpointer data);
+  // Takes over video and audio (floating), either of which may be null.
+  void ContinueAttempt(GstElement* video, GstElement* audio, std::string error);
   void StartWatch();
   bool BuildPipeline(std::string* error);
   void TryNextEncoder(const std::string& error);
   void RestartWithoutAudio();
   void Finish(bool ok);
-  void TearDown();
+  // Stops and drops the pipeline. A job that has finished its file (finished)
+  // leaves the stopping to the media queue.
+  void TearDown(bool finished = false);
   void DeleteOutput();
   void RemoveParts();
   void EndAttempt();
@@ -168,7 +184,7 @@ class Transcoder {
   static gboolean OnBus(GstBus* bus, GstMessage* message, gpointer user_data);
   static gboolean DeliverProgress(gpointer user_data);
   static gboolean CheckPart(gpointer user_data);
-  static gpointer SyncPart(gpointer data);
+  static void SyncPart(SaveRecord* record);
   static gboolean OnPartSynced(gpointer data);
   static GstPadProbeReturn OnAudioProbe(GstPad* pad,
                                         GstPadProbeInfo* info,

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "media_queue.h"
 #include "player.h"
 #include "transcoder.h"
 #include "zelko_desktop_video_plugin_private.h"
@@ -25,38 +26,31 @@ constexpr char kCompressChannelName[] = "zelko_desktop_video/compress";
 using PlayerMap = std::map<int64_t, std::unique_ptr<Player>>;
 
 // How the process's memory comes back after media work. Decoded frames come
-// from malloc (3 MB of I420 and 8 MB of RGBA at 1080p), and glibc keeps what
-// is freed: each thread that allocates while others do gets an arena of its
-// own, up to eight per core, and an arena other than the main one gives the
-// free memory at its top back only when more than twice the largest recent
-// frame is free there. After four 1080p players closed, most of what they
-// took stayed resident. With a single arena, one trim after the work has
-// gone hands back every free page. Threads then share the arena's lock, but
-// the small blocks allocated per buffer come from each thread's own cache
-// without it: playback and compression ran no slower. (A fixed mmap
-// threshold gives frames back too, but the video decoder's base class copies
-// every decoded frame into a new block, and each such block then took fresh
-// pages from the kernel: playing the 1080p clip cost a third more CPU.)
-constexpr int kArenaMax = 1;
+// from malloc (3 MB of I420 and 8 MB of RGBA at 1080p), and glibc raises its
+// mmap threshold after the first large frees, so that later frames come from
+// its heaps, which keep them when they are freed: after four 1080p players
+// closed, most of what they took stayed resident. Below a fixed threshold
+// every frame is mapped on its own and unmapped when it is freed, by the
+// thread that frees it, with no lock of the allocator held. The buffer pools
+// use their frames again, and the decoders write into pooled frames (see
+// DecodeIntoPooledFrames), so no frame takes fresh pages from the kernel
+// while playing: decoding the 1080p clip to RGBA took 2.9 s of CPU with
+// the threshold as without it.
+constexpr int kMmapThreshold = 1 << 20;
 
-// Sets the allocator's policy when the library is loaded, before main: an
-// arena limit holds only for arenas made after it, and by the time the
-// plugin is registered the engine's drawing thread and GLib's worker threads
-// have made arenas of their own, which GStreamer's threads would then share.
-// A policy that the user gave glibc through its tunables stands.
+// Sets the allocator's policy when the library is loaded, before main, so
+// that no frame of any thread has raised the threshold yet.
 __attribute__((constructor)) void SetAllocatorPolicy() {
-  const char* tunables = getenv("GLIBC_TUNABLES");
-  if (tunables == nullptr || strstr(tunables, "glibc.malloc.") == nullptr) {
-    mallopt(M_ARENA_MAX, kArenaMax);
+  if (!UserSetsMallocParameter(getenv("GLIBC_TUNABLES"), "mmap_threshold",
+                               getenv("MALLOC_MMAP_THRESHOLD_"))) {
+    mallopt(M_MMAP_THRESHOLD, kMmapThreshold);
   }
 }
 
-// The heap's free pages go back to the kernel once the plugin has had no
-// player, job, probe or poster for this long. A trim while media work goes
-// on would hold the arena's lock against its threads and the main loop for
-// tens of milliseconds, and the work would take the pages back from the
-// kernel at once: while players play, their freed memory is used again
-// anyway, by players, jobs and probes alike, from the one arena.
+// What smaller blocks the heaps keep free goes back to the kernel once the
+// plugin has had no player, job, probe or poster for this long: a trim while
+// media work goes on holds each arena's lock against the threads that use
+// it, and the work would take the pages back from the kernel at once.
 constexpr guint kTrimDelayMs = 1000;
 
 // Players, jobs, probes and posters alive; main thread only.
@@ -64,14 +58,15 @@ int g_live_work = 0;
 // The pending trim's source on the main loop; 0 when none is pending.
 guint g_trim_source = 0;
 
+// Runs on the main loop once media work has been gone for kTrimDelayMs.
 gboolean trim_cb(gpointer user_data) {
   (void)user_data;
   g_trim_source = 0;
   if (g_live_work == 0) {
-    // Takes about as long as the kernel needs to take the pages back, some
-    // tens of milliseconds after 1080p players: what the pipelines' own
-    // teardown would cost if each frame were unmapped as it was freed.
-    malloc_trim(0);
+    // Takes some milliseconds after four 1080p players, while the kernel
+    // takes the pages back, with the main thread's arena locked for part of
+    // it. Queued behind the players' teardowns, it trims what they freed.
+    MediaQueueRun([] { malloc_trim(0); });
   }
   return G_SOURCE_REMOVE;
 }
@@ -344,9 +339,10 @@ void HandlePlayerCreate(ZelkoDesktopVideoPlugin* self,
   }
   const int64_t id = player->Id();
   // Ids are unique among registered textures, so the entry is new; were it
-  // not, the new player would go at the end of this call.
-  self->players->try_emplace(id, std::move(player));
-  WorkStarted();
+  // not, the new player goes at the end of this call and is not counted.
+  if (self->players->try_emplace(id, std::move(player)).second) {
+    WorkStarted();
+  }
   g_autoptr(FlValue) result = fl_value_new_int(id);
   Respond(call, result);
 }
@@ -577,6 +573,9 @@ static void zelko_desktop_video_plugin_dispose(GObject* object) {
   }
   delete self->transcoder;
   self->transcoder = nullptr;
+  // The engine is shutting down, and the process may end next: the players'
+  // pipelines stop before the channels and the registrar go.
+  MediaQueueDrain();
   g_clear_object(&self->compress_channel);
   g_clear_object(&self->registrar);
   G_OBJECT_CLASS(zelko_desktop_video_plugin_parent_class)->dispose(object);
@@ -590,6 +589,31 @@ static void zelko_desktop_video_plugin_class_init(
 static void zelko_desktop_video_plugin_init(ZelkoDesktopVideoPlugin* self) {
   self->players = new PlayerMap();
   self->transcoder = new std::unique_ptr<Transcoder>();
+}
+
+bool UserSetsMallocParameter(const char* tunables,
+                             const char* name,
+                             const char* variable) {
+  if (variable != nullptr) {
+    return true;
+  }
+  if (tunables == nullptr) {
+    return false;
+  }
+  g_autofree gchar* tunable = g_strconcat("glibc.malloc.", name, nullptr);
+  const size_t length = strlen(tunable);
+  // "name=value:name=value...".
+  g_auto(GStrv) entries = g_strsplit(tunables, ":", -1);
+  for (gchar** entry = entries; *entry != nullptr; ++entry) {
+    if (strncmp(*entry, tunable, length) == 0 && (*entry)[length] == '=') {
+      return true;
+    }
+  }
+  return false;
+}
+
+int zelko_desktop_video_plugin_live_work() {
+  return g_live_work;
 }
 
 ZelkoDesktopVideoPlugin* zelko_desktop_video_plugin_new(

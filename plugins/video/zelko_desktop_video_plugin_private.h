@@ -29,4 +29,15 @@ G_END_DECLS
 Player* zelko_desktop_video_plugin_lookup_player(ZelkoDesktopVideoPlugin* self,
                                                  int64_t id);
 
+// Whether the user gave glibc a value of its own for the malloc parameter
+// name ("mmap_threshold" for glibc.malloc.mmap_threshold) in tunables, the
+// value of GLIBC_TUNABLES, or through the parameter's older variable, whose
+// value is variable (each nullptr when unset). The user's value then stands.
+bool UserSetsMallocParameter(const char* tunables,
+                             const char* name,
+                             const char* variable);
+
+// Players, jobs, probes and posters alive in the process; main thread only.
+int zelko_desktop_video_plugin_live_work();
+
 #endif  // PLUGINS_VIDEO_ZELKO_DESKTOP_VIDEO_PLUGIN_PRIVATE_H_

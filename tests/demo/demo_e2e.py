@@ -45,5 +45,8 @@ for name in ("playing-1.png", "playing-2.png"):
     check(os.path.exists(shot) and float(mean or 0) > 0.05,
           f"{name} shows the clip (mean {mean})")
     check(shot in result.stdout, f"{name} is reported")
+    # The main window at its default size, not the private 1920x1080 screen.
+    size = run(["identify", "-format", "%w %h", shot]).stdout.split()
+    check(size == ["1280", "720"], f"{name} is the window: {size}")
 check(os.path.getsize(os.path.join(out, "demo.log")) > 0, "log written")
 check.finish()

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The bundle's executable finds every library in lib/ beside it, libsentry.so
 # included, through its run path, and each of them carries exactly "$ORIGIN".
+# The plugins export only their C API.
 set -u
 zelkoz="$1"
 bundle=$(dirname "$(readlink -f "$zelkoz")")
@@ -27,6 +28,19 @@ for lib in libflutter_linux_gtk.so libzelko_desktop_video_plugin.so \
     fail=1
   fi
 done
+# Each plugin library exports its C API and nothing else: no C++ template
+# instances, no internals for another library of the process to bind to.
+while read -r lib expected; do
+  exported=$(nm -D --defined-only --format=posix "$bundle/lib/$lib" 2>/dev/null |
+    awk '{print $1}' | sort | tr '\n' ' ' | sed 's/ $//')
+  if [ "$exported" != "$expected" ]; then
+    echo "FAIL: $lib exports '$exported', not '$expected'"
+    fail=1
+  fi
+done <<'EOF'
+libzelko_desktop_video_plugin.so zelko_desktop_video_plugin_register_with_registrar
+librelaunch_plugin.so relaunch_plugin_register_with_registrar relaunch_plugin_store_argv
+EOF
 if ldd "$zelkoz" | grep -q "not found"; then
   echo "FAIL: unresolved libraries"; ldd "$zelkoz" | grep "not found"; fail=1
 fi

@@ -9,6 +9,7 @@
 #include <map>
 #include <vector>
 
+#include "media_queue.h"
 #include "transcoder.h"
 
 namespace tsan_support {
@@ -114,6 +115,9 @@ bool WaitUntil(const std::function<bool()>& done, guint timeout_ms) {
 }
 
 void Drain() {
+  // Pipelines stopping on the media queue first: their last frame notices
+  // and references go through the main loop.
+  MediaQueueDrain();
   while (g_main_context_iteration(nullptr, FALSE)) {
   }
 }

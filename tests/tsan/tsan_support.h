@@ -22,7 +22,8 @@ std::string Clip(const char* name, int frames, bool audio);
 // passed; returns done().
 bool WaitUntil(const std::function<bool()>& done, guint timeout_ms);
 
-// Runs every source of the default main context that is ready now.
+// Waits for the media queue, then runs every source of the default main
+// context that is ready now.
 void Drain();
 
 }  // namespace tsan_support

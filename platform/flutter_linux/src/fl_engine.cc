@@ -11,6 +11,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fl_engine_private.h"
@@ -86,6 +87,61 @@ struct RasterResult {
   FlEngineTextureSurfaceCallback surface_callback = nullptr;
 };
 
+// Pixel stores of surfaces that the view has let go of, used again for the
+// next frames of the same size: a fresh store per frame would take fresh
+// pages from the kernel each time its size lies above malloc's mmap
+// threshold. At most kSpareStores are kept; any thread.
+constexpr size_t kSpareStores = 2;
+std::mutex g_spare_lock;
+std::vector<std::pair<size_t, uint8_t*>>* g_spare_stores = nullptr;
+
+// A store of size bytes, spare or new (g_malloc).
+uint8_t* TakeStore(size_t size) {
+  {
+    std::lock_guard<std::mutex> guard(g_spare_lock);
+    if (g_spare_stores != nullptr) {
+      for (auto it = g_spare_stores->begin(); it != g_spare_stores->end();
+           ++it) {
+        if (it->first == size) {
+          uint8_t* store = it->second;
+          g_spare_stores->erase(it);
+          return store;
+        }
+      }
+    }
+  }
+  return static_cast<uint8_t*>(g_malloc(size));
+}
+
+// Called when a surface made by FittedSurface is destroyed, on the thread
+// that drops its last reference.
+struct StoreRecord {
+  size_t size;
+  uint8_t* store;
+};
+
+void GiveBackStore(void* data) {
+  auto* record = static_cast<StoreRecord*>(data);
+  uint8_t* dropped = record->store;
+  {
+    std::lock_guard<std::mutex> guard(g_spare_lock);
+    if (g_spare_stores == nullptr) {
+      g_spare_stores = new std::vector<std::pair<size_t, uint8_t*>>();
+    }
+    g_spare_stores->insert(g_spare_stores->begin(),
+                           {record->size, record->store});
+    dropped = nullptr;
+    if (g_spare_stores->size() > kSpareStores) {
+      dropped = g_spare_stores->back().second;
+      g_spare_stores->pop_back();
+    }
+  }
+  g_free(dropped);
+  delete record;
+}
+
+const cairo_user_data_key_t kStoreKey = {0};
+
 // Turns tightly packed RGBA into a cairo image (premultiplied native ARGB),
 // scaled down by nearest neighbour to fit fit_width x fit_height, in one pass
 // over the pixels it keeps. Never scales up: the view's painter does that.
@@ -104,10 +160,22 @@ cairo_surface_t* FittedSurface(const uint8_t* rgba,
   }
   int out_width = MAX(1, static_cast<int>(width * scale + 0.5));
   int out_height = MAX(1, static_cast<int>(height * scale + 0.5));
-  cairo_surface_t* surface =
-      cairo_image_surface_create(CAIRO_FORMAT_ARGB32, out_width, out_height);
-  if (cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS) {
+  const int out_stride =
+      cairo_format_stride_for_width(CAIRO_FORMAT_ARGB32, out_width);
+  if (out_stride <= 0) {
+    return nullptr;
+  }
+  const size_t size = static_cast<size_t>(out_stride) * out_height;
+  uint8_t* store = TakeStore(size);
+  cairo_surface_t* surface = cairo_image_surface_create_for_data(
+      store, CAIRO_FORMAT_ARGB32, out_width, out_height, out_stride);
+  auto* record = new StoreRecord{size, store};
+  if (cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS ||
+      cairo_surface_set_user_data(surface, &kStoreKey, record,
+                                  GiveBackStore) != CAIRO_STATUS_SUCCESS) {
     cairo_surface_destroy(surface);
+    delete record;
+    g_free(store);
     return nullptr;
   }
   cairo_surface_flush(surface);

@@ -79,9 +79,17 @@ static gboolean register_texture(FlTextureRegistrar* registrar,
   }
   int64_t id = self->next_id++;
   FL_TEXTURE_GET_IFACE(texture)->set_id(texture, id);
-  std::lock_guard<std::mutex> guard(*self->lock);
-  (*self->textures)[id] = FL_TEXTURE(g_object_ref(texture));
-  (*self->marks)[id] = 0;
+  FlTexture* replaced = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(*self->lock);
+    FlTexture*& entry = (*self->textures)[id];
+    replaced = entry;
+    entry = FL_TEXTURE(g_object_ref(texture));
+    (*self->marks)[id] = 0;
+  }
+  if (replaced != nullptr) {
+    g_object_unref(replaced);
+  }
   return TRUE;
 }
 
@@ -189,6 +197,12 @@ guint fl_fake_texture_registrar_get_frames_marked(FlFakeTextureRegistrar* self,
   std::lock_guard<std::mutex> guard(*self->lock);
   auto it = self->marks->find(id);
   return it == self->marks->end() ? 0 : it->second;
+}
+
+void fl_fake_texture_registrar_set_next_id(FlFakeTextureRegistrar* self,
+                                           int64_t id) {
+  g_return_if_fail(FL_IS_FAKE_TEXTURE_REGISTRAR(self));
+  self->next_id = id;
 }
 
 gboolean fl_fake_texture_registrar_read_pixels(FlFakeTextureRegistrar* self,

@@ -28,6 +28,11 @@ guint fl_fake_texture_registrar_get_registered_count(
 guint fl_fake_texture_registrar_get_frames_marked(
     FlFakeTextureRegistrar* registrar,
     int64_t id);
+// The id that the next registration gets; later ones count up from it. An
+// id handed out before makes the registrar misbehave as a faulty engine
+// would: the new texture replaces the one registered under it.
+void fl_fake_texture_registrar_set_next_id(FlFakeTextureRegistrar* registrar,
+                                           int64_t id);
 // Calls copy_pixels of the pixel-buffer texture registered under id on the
 // registrar's reading thread and copies what it handed out. Returns FALSE when
 // no such texture is registered or copy_pixels failed. *pixels (transfer full)

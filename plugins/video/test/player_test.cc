@@ -327,8 +327,9 @@ TEST_F(PlayerTest, MissingFileGivesVideoError) {
             FL_VALUE_TYPE_STRING);
 }
 
-// Disposing while the pipeline prerolls or plays stops it and frees the
-// pipeline and the texture, also with a frame notice still queued.
+// Disposing while the pipeline prerolls or plays unregisters the texture at
+// once, then stops and frees the pipeline and the texture, also with a frame
+// notice still queued.
 TEST_F(PlayerTest, DisposeWhilePrerollingOrPlaying) {
   const struct {
     const char* what;
@@ -349,12 +350,13 @@ TEST_F(PlayerTest, DisposeWhilePrerollingOrPlaying) {
       ASSERT_TRUE(WaitForFrames(id, 3, 10000));
     }
     CallPlayer("playerDispose", id);
-    EXPECT_FALSE(pipeline.alive()) << "the pipeline outlived its player";
     EXPECT_FALSE(fl_fake_texture_registrar_is_registered(textures_, id));
     EXPECT_FALSE(
         fl_fake_messenger_has_handler(messenger_, EventChannel(id).c_str()));
-    test_media::Drain();
-    EXPECT_FALSE(texture.alive()) << "the texture outlived its player";
+    // The pipeline stops off the main loop, and the texture goes with it.
+    EXPECT_TRUE(test_media::WaitUntil(
+        [&] { return !pipeline.alive() && !texture.alive(); }, 10000))
+        << "the pipeline or the texture outlived its player";
   }
 }
 

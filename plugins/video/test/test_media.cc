@@ -12,6 +12,7 @@
 #include <filesystem>
 
 #include "fl_fake_main_loop.h"
+#include "media_queue.h"
 
 namespace test_media {
 namespace {
@@ -301,6 +302,9 @@ void RunFor(guint ms) {
 }
 
 void Drain() {
+  // Pipelines stopping on the media queue first: their last frame notices
+  // and references go through the main loop.
+  MediaQueueDrain();
   while (g_main_context_iteration(nullptr, FALSE)) {
   }
 }

@@ -107,7 +107,8 @@ bool WaitUntil(const std::function<bool()>& done, guint timeout_ms);
 // Runs the default main context for ms, so that what should not happen has
 // had the time to happen.
 void RunFor(guint ms);
-// Runs every source of the default main context that is ready now.
+// Waits for the media queue, then runs every source of the default main
+// context that is ready now.
 void Drain();
 
 // Tells whether a GObject has been finalized. Forgets the object when it

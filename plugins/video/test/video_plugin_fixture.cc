@@ -1,6 +1,8 @@
 // Copyright 2026 The Zelkoz Authors. All rights reserved.
 #include "video_plugin_fixture.h"
 
+#include <memory>
+
 #include "test_media.h"
 
 namespace {
@@ -25,6 +27,12 @@ void VideoPluginTest::TearDown() {
     fl_fake_messenger_shutdown(messenger_);
     EXPECT_FALSE(plugin.alive()) << "the plugin outlived its channel handlers";
   }
+  // The process may end right after the engine: no pipeline may stop later.
+  for (const auto& pipeline : pipelines_) {
+    EXPECT_FALSE(pipeline->alive())
+        << "a player's pipeline outlived the engine's shutdown";
+  }
+  pipelines_.clear();
   test_media::Drain();
   EXPECT_EQ(fl_fake_texture_registrar_get_registered_count(textures_), 0u)
       << "a player's texture stayed registered";
@@ -75,7 +83,13 @@ int64_t VideoPluginTest::CreatePlayer(const std::string& uri) {
     ADD_FAILURE() << "playerCreate did not answer an id";
     return -1;
   }
-  return fl_value_get_int(result);
+  const int64_t id = fl_value_get_int(result);
+  Player* player = LookupPlayer(id);
+  if (player != nullptr && player->Pipeline() != nullptr) {
+    pipelines_.push_back(
+        std::make_unique<test_media::Watch>(player->Pipeline()));
+  }
+  return id;
 }
 
 void VideoPluginTest::CallPlayer(

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "fl_fake_messenger.h"
 #include "fl_fake_plugin_registrar.h"
 #include "fl_fake_texture_registrar.h"
+#include "test_media.h"
 #include "zelko_desktop_video_plugin_private.h"
 
 // Registers the plugin on a fake messenger and texture registrar, as the
@@ -71,6 +73,8 @@ class VideoPluginTest : public ::testing::Test {
   FlFakeTextureRegistrar* textures_ = nullptr;
   FlPluginRegistrar* registrar_ = nullptr;
   ZelkoDesktopVideoPlugin* plugin_ = nullptr;
+  // The pipeline of every player that CreatePlayer made.
+  std::vector<std::unique_ptr<test_media::Watch>> pipelines_;
 };
 
 // The result of a success reply (borrowed), or nullptr after a failure.

@@ -302,4 +302,54 @@ TEST_F(VideoPluginTest, DisposeTwice) {
   EXPECT_EQ(Position(id), -1) << "a disposed player answered a position";
 }
 
+// A player counts as live work only once it is in the map: a new player
+// whose id is taken goes at once, and disposing the one that holds the id
+// leaves no work behind to keep the memory from coming back.
+TEST_F(VideoPluginTest, IdCollisionLeavesNoLiveWork) {
+  const std::string uri = test_media::Uri(test_media::VideoClip());
+  EXPECT_EQ(zelko_desktop_video_plugin_live_work(), 0);
+  const int64_t id = CreatePlayer(uri);
+  Player* held = LookupPlayer(id);
+  fl_fake_texture_registrar_set_next_id(textures_, id);
+  EXPECT_EQ(CreatePlayer(uri), id);
+  EXPECT_EQ(LookupPlayer(id), held) << "the new player replaced the old one";
+  EXPECT_EQ(zelko_desktop_video_plugin_live_work(), 1);
+  CallPlayer("playerDispose", id);
+  EXPECT_EQ(zelko_desktop_video_plugin_live_work(), 0);
+}
+
+// A value that the user gives glibc for a malloc parameter, through its
+// tunables or its older variable, stands; other tunables, other parameters
+// and near misses of the name leave the plugin's value on.
+TEST(AllocatorPolicyTest, UserMallocSettingsStand) {
+  struct Case {
+    const char* tunables;
+    const char* variable;
+    bool user_value;
+  };
+  const Case cases[] = {
+      {nullptr, nullptr, false},
+      {"", nullptr, false},
+      {"glibc.malloc.hugetlb=1", nullptr, false},
+      {"glibc.malloc.arena_max=1:glibc.malloc.tcache_count=0", nullptr, false},
+      {"glibc.malloc.mmap_threshold", nullptr, false},
+      {"glibc.malloc.mmap_thresholds=2", nullptr, false},
+      {"glibc.malloc.mmap_max=0", nullptr, false},
+      {"glibc.malloc.mmap_threshold=131072", nullptr, true},
+      {"glibc.malloc.hugetlb=1:glibc.malloc.mmap_threshold=0", nullptr, true},
+      {"glibc.malloc.mmap_threshold=65536:glibc.malloc.hugetlb=1", nullptr,
+       true},
+      {nullptr, "131072", true},
+      {"glibc.malloc.hugetlb=1", "", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message()
+                 << "GLIBC_TUNABLES=" << (c.tunables ? c.tunables : "(unset)")
+                 << " MALLOC_MMAP_THRESHOLD_="
+                 << (c.variable ? c.variable : "(unset)"));
+    EXPECT_EQ(UserSetsMallocParameter(c.tunables, "mmap_threshold", c.variable),
+              c.user_value);
+  }
+}
+
 }  // namespace
