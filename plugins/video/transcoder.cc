@@ -642,8 +642,13 @@ void Transcoder::Start() {
     Finish(false);
     return;
   }
+  // Reading a large folder, maybe on a slow disk, is no work for the main
+  // loop; this job's own parts are registered already, so the sweep skips
+  // them whenever it runs.
   g_autofree gchar* folder = g_path_get_dirname(output_path_.c_str());
-  RemoveStaleParts(folder);
+  MediaQueueRunAside([folder = std::string(folder)] {
+    RemoveStaleParts(folder);
+  });
   encoders_ = AvailableH264Encoders();
   const std::vector<std::string> aac = AvailableAacEncoders();
   if (encoders_.empty() || (has_audio_ && aac.empty())) {
