@@ -15,23 +15,67 @@ constexpr uint8_t kBlank[4] = {0, 0, 0, 0};
 
 constexpr uint32_t kBytesPerPixel = 4;
 
+// One frame the texture holds. When its rows are packed and its memory may
+// be kept, that is the decoded buffer itself, mapped: the first frame of a
+// video then reaches the engine without a copy of its pixels into fresh
+// pages, which took 8 to 10 ms at 1080p and 20 to 30 ms at 4K of the time
+// to open it. Otherwise the pixels are copied, packed, into a store of its
+// own that keeps its capacity from frame to frame.
+struct HeldFrame {
+  GstVideoFrame video = {};
+  bool mapped = false;  // video maps and holds a buffer.
+  std::vector<uint8_t> copy;
+  const uint8_t* pixels = nullptr;  // Null: no pixels, the blank is shown.
+  uint32_t width = 0;
+  uint32_t height = 0;
+
+  // Forgets the mapping and hands it to stale, which must be unmapped once
+  // the lock is released: the buffer may go back to its pool there.
+  void Drop(GstVideoFrame* stale, bool* stale_mapped) {
+    *stale_mapped = mapped;
+    if (mapped) {
+      *stale = video;
+      mapped = false;
+    }
+    pixels = nullptr;
+  }
+};
+
+void UnmapStale(GstVideoFrame* stale, bool stale_mapped) {
+  if (stale_mapped) {
+    gst_video_frame_unmap(stale);
+  }
+}
+
+// Whether holding buffer for as long as the engine shows it is safe: a pool
+// with a bound on its buffers would run dry while the texture holds two of
+// them and the sink queues more, and the decoder would wait for ever.
+bool MayHold(GstBuffer* buffer) {
+  GstBufferPool* pool = buffer->pool;
+  if (pool == nullptr) {
+    return true;
+  }
+  GstStructure* config = gst_buffer_pool_get_config(pool);
+  guint max_buffers = 1;
+  const gboolean read =
+      gst_buffer_pool_config_get_params(config, nullptr, nullptr, nullptr,
+                                        &max_buffers);
+  gst_structure_free(config);
+  return read && max_buffers == 0;
+}
+
 }  // namespace
 
 struct _ZkFrameTexture {
   FlPixelBufferTexture parent_instance;
 
-  // Guards the two buffer pointers, the four sizes and frame_ready.
+  // Guards the two frames and frame_ready.
   std::mutex* mutex;
-  // Tightly packed RGBA, width * height * 4 bytes for their sizes. The
-  // producer fills back_buffer; copy_pixels hands out front_buffer. They trade
-  // roles only inside copy_pixels, so both keep their capacity.
-  std::vector<uint8_t>* back_buffer;
-  std::vector<uint8_t>* front_buffer;
-  uint32_t back_width;
-  uint32_t back_height;
-  uint32_t front_width;
-  uint32_t front_height;
-  // back_buffer holds a frame the engine has not taken yet.
+  // The producer fills back; copy_pixels hands out front. They trade roles
+  // only inside copy_pixels.
+  HeldFrame* back;
+  HeldFrame* front;
+  // back holds a frame the engine has not taken yet.
   bool frame_ready;
 
   // Main thread only: set just before the owner unregisters the texture.
@@ -60,8 +104,8 @@ static gboolean mark_frame_available(gpointer user_data) {
   return G_SOURCE_REMOVE;
 }
 
-// Called by the engine on its drawing thread. Only swaps buffers: the pixels
-// were copied once already, on the streaming thread.
+// Called by the engine on its drawing thread. Only swaps frames: the pixels
+// are there already, and the frame the engine read before goes back.
 static gboolean zk_frame_texture_copy_pixels(FlPixelBufferTexture* texture,
                                              const uint8_t** out_buffer,
                                              uint32_t* width,
@@ -75,22 +119,26 @@ static gboolean zk_frame_texture_copy_pixels(FlPixelBufferTexture* texture,
     *height = 1;
     return TRUE;
   }
-  std::lock_guard<std::mutex> lock(*self->mutex);
-  if (self->frame_ready) {
-    std::swap(self->back_buffer, self->front_buffer);
-    self->front_width = self->back_width;
-    self->front_height = self->back_height;
-    self->frame_ready = false;
+  GstVideoFrame stale;
+  bool stale_mapped = false;
+  {
+    std::lock_guard<std::mutex> lock(*self->mutex);
+    if (self->frame_ready) {
+      std::swap(self->back, self->front);
+      self->back->Drop(&stale, &stale_mapped);
+      self->frame_ready = false;
+    }
+    if (self->front->pixels == nullptr) {
+      *out_buffer = kBlank;
+      *width = 1;
+      *height = 1;
+    } else {
+      *out_buffer = self->front->pixels;
+      *width = self->front->width;
+      *height = self->front->height;
+    }
   }
-  if (self->front_buffer->empty()) {
-    *out_buffer = kBlank;
-    *width = 1;
-    *height = 1;
-  } else {
-    *out_buffer = self->front_buffer->data();
-    *width = self->front_width;
-    *height = self->front_height;
-  }
+  UnmapStale(&stale, stale_mapped);
   return TRUE;
 }
 
@@ -98,10 +146,16 @@ static void zk_frame_texture_dispose(GObject* object) {
   ZkFrameTexture* self = ZK_FRAME_TEXTURE(object);
   delete self->mutex;
   self->mutex = nullptr;
-  delete self->back_buffer;
-  self->back_buffer = nullptr;
-  delete self->front_buffer;
-  self->front_buffer = nullptr;
+  for (HeldFrame** frame : {&self->back, &self->front}) {
+    if (*frame != nullptr) {
+      GstVideoFrame stale;
+      bool stale_mapped = false;
+      (*frame)->Drop(&stale, &stale_mapped);
+      UnmapStale(&stale, stale_mapped);
+      delete *frame;
+      *frame = nullptr;
+    }
+  }
   G_OBJECT_CLASS(zk_frame_texture_parent_class)->dispose(object);
 }
 
@@ -113,8 +167,8 @@ static void zk_frame_texture_class_init(ZkFrameTextureClass* klass) {
 
 static void zk_frame_texture_init(ZkFrameTexture* self) {
   self->mutex = new std::mutex();
-  self->back_buffer = new std::vector<uint8_t>();
-  self->front_buffer = new std::vector<uint8_t>();
+  self->back = new HeldFrame();
+  self->front = new HeldFrame();
   self->frame_ready = false;
   self->detached = FALSE;
   self->idle_pending = 0;
@@ -168,29 +222,42 @@ void zk_frame_texture_take_frame(ZkFrameTexture* self, GstSample* sample) {
     gst_video_frame_unmap(&frame);
     return;
   }
+  const size_t size = row_bytes * height;
+  const bool hold = size > 0 && static_cast<size_t>(stride) == row_bytes &&
+                    MayHold(buffer);
+  GstVideoFrame stale;
+  bool stale_mapped = false;
   {
     std::lock_guard<std::mutex> lock(*self->mutex);
-    const size_t size = row_bytes * height;
-    self->back_buffer->resize(size);
-    uint8_t* destination = self->back_buffer->data();
-    if (size == 0) {
-      // An empty frame: the buffer has no storage to copy into, and memcpy
-      // must not be handed its null pointer even for zero bytes.
-    } else if (static_cast<size_t>(stride) == row_bytes) {
-      // Rows without padding: one block copy, markedly faster at 4K than
-      // row by row.
-      memcpy(destination, pixels, size);
-    } else {
-      for (uint32_t row = 0; row < height; ++row) {
-        memcpy(destination + row * row_bytes,
-               pixels + static_cast<size_t>(row) * stride, row_bytes);
+    HeldFrame* back = self->back;
+    back->Drop(&stale, &stale_mapped);
+    if (hold) {
+      // The mapping keeps its own reference to the buffer.
+      back->video = frame;
+      back->mapped = true;
+      back->pixels = pixels;
+    } else if (size > 0) {
+      back->copy.resize(size);
+      uint8_t* destination = back->copy.data();
+      if (static_cast<size_t>(stride) == row_bytes) {
+        memcpy(destination, pixels, size);
+      } else {
+        for (uint32_t row = 0; row < height; ++row) {
+          memcpy(destination + row * row_bytes,
+                 pixels + static_cast<size_t>(row) * stride, row_bytes);
+        }
       }
+      back->pixels = destination;
     }
-    self->back_width = width;
-    self->back_height = height;
+    // An empty frame keeps no pixels and shows the blank.
+    back->width = width;
+    back->height = height;
     self->frame_ready = true;
   }
-  gst_video_frame_unmap(&frame);
+  if (!hold) {
+    gst_video_frame_unmap(&frame);
+  }
+  UnmapStale(&stale, stale_mapped);
 
   if (g_atomic_int_compare_and_exchange(&self->idle_pending, 0, 1)) {
     g_idle_add_full(G_PRIORITY_DEFAULT, mark_frame_available,

@@ -27,8 +27,10 @@ void zk_frame_texture_set_registrar(ZkFrameTexture* texture,
 // owner on the main thread just before it unregisters the texture.
 void zk_frame_texture_detach(ZkFrameTexture* texture);
 
-// Copies the frame of sample (borrowed; packed RGBA) into the back buffer and
-// queues a frame-available notice unless one is queued already. Samples
+// Makes the frame of sample (borrowed; RGBA) the back frame, holding its
+// buffer when the rows are packed and the buffer's pool has no bound, else a
+// packed copy, and queues a frame-available notice unless one is queued
+// already. Samples
 // without caps or buffer, or whose caps are not raw 4-byte RGBA video, are
 // ignored. Called on a GStreamer streaming thread.
 void zk_frame_texture_take_frame(ZkFrameTexture* texture, GstSample* sample);

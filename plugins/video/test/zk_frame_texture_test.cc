@@ -403,4 +403,50 @@ TEST_F(ZkFrameTextureTest, EmptiesOnZeroWidthPaddedRows) {
   EXPECT_EQ(after, kBlank);
 }
 
+// Packed frames are shown from the decoded buffer itself, held until the
+// engine has moved on to the next one; a buffer of a pool with a bound on
+// its buffers is copied instead, or the pool would run dry while the engine
+// shows it and the decoder would wait for ever.
+TEST_F(ZkFrameTextureTest, HoldsOnlyBuffersThatMayBeHeld) {
+  GstSample* shape = MakeFrame(4, 2, 16, 0);
+  GstCaps* caps = gst_sample_get_caps(shape);
+  for (const guint max_buffers : {0u, 2u}) {
+    SCOPED_TRACE(testing::Message() << "pool of at most " << max_buffers);
+    GstBufferPool* pool = gst_buffer_pool_new();
+    GstStructure* config = gst_buffer_pool_get_config(pool);
+    gst_buffer_pool_config_set_params(config, caps, 32, 0, max_buffers);
+    ASSERT_TRUE(gst_buffer_pool_set_config(pool, config));
+    ASSERT_TRUE(gst_buffer_pool_set_active(pool, TRUE));
+    GstBuffer* buffer = nullptr;
+    ASSERT_EQ(gst_buffer_pool_acquire_buffer(pool, &buffer, nullptr),
+              GST_FLOW_OK);
+    gst_buffer_fill(buffer, 0, Expected(4, 2, 30).data(), 32);
+    Take(gst_sample_new(buffer, caps, nullptr, nullptr));
+    const bool held = GST_MINI_OBJECT_REFCOUNT_VALUE(buffer) > 1;
+    gst_buffer_unref(buffer);
+    EXPECT_EQ(held, max_buffers == 0);
+    uint32_t width = 0;
+    uint32_t height = 0;
+    EXPECT_EQ(Read(&width, &height), Expected(4, 2, 30));
+    // The next frame shown lets the held one go back to its pool.
+    Take(MakeFrame(4, 2, 16, 60));
+    EXPECT_EQ(Read(&width, &height), Expected(4, 2, 60));
+    GstBufferPoolAcquireParams params = {};
+    params.flags = GST_BUFFER_POOL_ACQUIRE_FLAG_DONTWAIT;
+    GstBuffer* again[2] = {nullptr, nullptr};
+    for (GstBuffer*& one : again) {
+      EXPECT_EQ(gst_buffer_pool_acquire_buffer(pool, &one, &params),
+                GST_FLOW_OK);
+    }
+    for (GstBuffer* one : again) {
+      if (one != nullptr) {
+        gst_buffer_unref(one);
+      }
+    }
+    gst_buffer_pool_set_active(pool, FALSE);
+    gst_object_unref(pool);
+  }
+  gst_sample_unref(shape);
+}
+
 }  // namespace
