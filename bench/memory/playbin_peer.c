@@ -5,8 +5,16 @@
 // standard input:
 //   play     a new playbin of URI, set PLAYING; prints "playing" when it has
 //            prerolled (or "failed")
+//   open     a new playbin of URI, set PAUSED; prints "opened" when it has
+//            prerolled its first frame (or "failed")
+//   seek MS  a flushing key-unit seek of the newest playbin to MS; prints
+//            nothing, its frame counts in "frames"
+//   frames   prints "frames N": the frames the newest playbin's sink has
+//            been handed, prerolls and samples
+//   ping     prints "pong", for the round trip of a line
 //   dispose  every playbin stopped and released; prints "disposed"
-// It ends at the end of its standard input. Memory is read from outside.
+// It ends at the end of its standard input. Memory is read from outside;
+// times from outside too, the same way as the application's.
 
 #include <gst/app/gstappsink.h>
 #include <gst/gst.h>
@@ -15,8 +23,8 @@
 
 // The player's video sink bin (kVideoSinkDescription in
 // plugins/video/player.cc), word for word. Each frame is pulled and dropped
-// at once, as the player does after copying it into its texture: the peer
-// does all the player's work but that copy.
+// at once: the peer does all the player's work but keeping the frame shown
+// and the one to show next.
 static const char kVideoSink[] =
     "videoconvert ! videoflip video-direction=auto ! videoconvert ! "
     "video/x-raw,format=RGBA ! "
@@ -25,6 +33,8 @@ static const char kVideoSink[] =
 static const char* g_uri = NULL;
 static GPtrArray* g_players = NULL;  // GstElement*, one reference each
 static GMainLoop* g_loop = NULL;
+// Frames handed to the newest playbin's sink, from its streaming threads.
+static gint g_frames = 0;
 
 static void reply(const char* line) {
   g_print("%s\n", line);
@@ -36,6 +46,7 @@ static GstFlowReturn on_preroll(GstAppSink* sink, gpointer data) {
   GstSample* sample = gst_app_sink_pull_preroll(sink);
   if (sample != NULL) {
     gst_sample_unref(sample);
+    g_atomic_int_inc(&g_frames);
   }
   return GST_FLOW_OK;
 }
@@ -45,6 +56,7 @@ static GstFlowReturn on_sample(GstAppSink* sink, gpointer data) {
   GstSample* sample = gst_app_sink_pull_sample(sink);
   if (sample != NULL) {
     gst_sample_unref(sample);
+    g_atomic_int_inc(&g_frames);
   }
   return GST_FLOW_OK;
 }
@@ -56,7 +68,10 @@ static gboolean on_bus(GstBus* bus, GstMessage* message, gpointer data) {
     case GST_MESSAGE_ASYNC_DONE:
       if (g_object_get_data(G_OBJECT(pipeline), "zk-ready") == NULL) {
         g_object_set_data(G_OBJECT(pipeline), "zk-ready", GINT_TO_POINTER(1));
-        reply("playing");
+        reply(GPOINTER_TO_INT(g_object_get_data(G_OBJECT(pipeline),
+                                                "zk-paused"))
+                  ? "opened"
+                  : "playing");
       }
       break;
     case GST_MESSAGE_ERROR:
@@ -71,7 +86,7 @@ static gboolean on_bus(GstBus* bus, GstMessage* message, gpointer data) {
   return G_SOURCE_CONTINUE;
 }
 
-static void play(void) {
+static void start(GstState state) {
   GstElement* pipeline = gst_element_factory_make("playbin", NULL);
   GError* error = NULL;
   GstElement* sink = gst_parse_bin_from_description(kVideoSink, TRUE, &error);
@@ -92,8 +107,22 @@ static void play(void) {
   guint watch = gst_bus_add_watch(bus, on_bus, pipeline);
   g_object_set_data(G_OBJECT(pipeline), "zk-watch", GUINT_TO_POINTER(watch));
   gst_object_unref(bus);
+  g_object_set_data(G_OBJECT(pipeline), "zk-paused",
+                    GINT_TO_POINTER(state == GST_STATE_PAUSED));
   g_ptr_array_add(g_players, pipeline);
-  gst_element_set_state(pipeline, GST_STATE_PLAYING);
+  g_atomic_int_set(&g_frames, 0);
+  gst_element_set_state(pipeline, state);
+}
+
+static void seek(const char* ms) {
+  if (g_players->len == 0) {
+    return;
+  }
+  GstElement* pipeline = g_ptr_array_index(g_players, g_players->len - 1);
+  gst_element_seek_simple(
+      pipeline, GST_FORMAT_TIME,
+      (GstSeekFlags)(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_KEY_UNIT),
+      g_ascii_strtoll(ms, NULL, 10) * GST_MSECOND);
 }
 
 static void dispose_all(void) {
@@ -121,7 +150,17 @@ static gboolean on_stdin(GIOChannel* channel,
   }
   g_strstrip(line);
   if (strcmp(line, "play") == 0) {
-    play();
+    start(GST_STATE_PLAYING);
+  } else if (strcmp(line, "open") == 0) {
+    start(GST_STATE_PAUSED);
+  } else if (g_str_has_prefix(line, "seek ")) {
+    seek(line + 5);
+  } else if (strcmp(line, "frames") == 0) {
+    gchar* text = g_strdup_printf("frames %d", g_atomic_int_get(&g_frames));
+    reply(text);
+    g_free(text);
+  } else if (strcmp(line, "ping") == 0) {
+    reply("pong");
   } else if (strcmp(line, "dispose") == 0) {
     dispose_all();
   } else {
