@@ -155,11 +155,14 @@ class Playbins:
         self.pid = self.proc.pid
 
     def ask(self, command, answer):
+        """Sends command; returns the answer's line, whose first word must
+        be answer."""
         self.proc.stdin.write(command + "\n")
         self.proc.stdin.flush()
         line = self.proc.stdout.readline().strip()
-        if line != answer:
+        if line.split(" ", 1)[0] != answer:
             raise RuntimeError(f"memory_playbin {command}: {line!r}")
+        return line
 
     def rss(self):
         return settled_rss(self.pid)

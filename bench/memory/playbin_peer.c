@@ -8,7 +8,7 @@
 //   open     a new playbin of URI, set PAUSED; prints "opened" when it has
 //            prerolled its first frame (or "failed")
 //   seek MS  a flushing key-unit seek of the newest playbin to MS; prints
-//            nothing, its frame counts in "frames"
+//            "seeking" once asked, its frame counts in "frames"
 //   frames   prints "frames N": the frames the newest playbin's sink has
 //            been handed, prerolls and samples
 //   ping     prints "pong", for the round trip of a line
@@ -155,6 +155,7 @@ static gboolean on_stdin(GIOChannel* channel,
     start(GST_STATE_PAUSED);
   } else if (g_str_has_prefix(line, "seek ")) {
     seek(line + 5);
+    reply("seeking");
   } else if (strcmp(line, "frames") == 0) {
     gchar* text = g_strdup_printf("frames %d", g_atomic_int_get(&g_frames));
     reply(text);

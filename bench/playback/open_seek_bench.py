@@ -19,12 +19,14 @@ The 4K clip is made at CLIP_4K the first time (see playback_bench.py)."""
 
 import os
 import statistics
-import subprocess
 import sys
 import time
 
-from playback_bench import make_4k_clip
-from zkpeer import Peer
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                "..", "memory"))
+import memory_bench  # noqa: E402
+from playback_bench import make_4k_clip  # noqa: E402
+from zkpeer import Peer  # noqa: E402
 
 VIDEO = "zelko_desktop_video"
 ENGINE = "standin/engine"
@@ -87,28 +89,8 @@ class App:
         self.peer.close()
 
 
-class Playbins:
-    def __init__(self, program, clip):
-        self.clip = clip
-        self.proc = None
-        self.program = program
-
-    def ask(self, command, answer=None):
-        self.proc.stdin.write(command + "\n")
-        self.proc.stdin.flush()
-        if answer is None:
-            return None
-        line = self.proc.stdout.readline().strip()
-        if not line.startswith(answer):
-            raise RuntimeError(f"memory_playbin {command}: {line!r}")
-        return line
-
-    def start(self, clip):
-        if self.proc is not None:
-            self.quit()
-        self.proc = subprocess.Popen([self.program, "file://" + clip],
-                                     stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, text=True)
+class Playbins(memory_bench.Playbins):
+    """The helper's playbins, asked what the application is asked."""
 
     def trip(self):
         return median_trip(lambda: self.ask("ping", "pong"))
@@ -122,15 +104,7 @@ class Playbins:
         return int(self.ask("frames", "frames").split()[1])
 
     def seek(self, ms):
-        self.ask(f"seek {ms}")
-
-    def dispose(self):
-        self.ask("dispose", "disposed")
-
-    def quit(self):
-        self.proc.stdin.close()
-        self.proc.wait(timeout=30)
-        self.proc = None
+        self.ask(f"seek {ms}", "seeking")
 
 
 def until_new_frame(side, before, t0, timeout=10):
@@ -189,12 +163,11 @@ def main():
     rounds = int(sys.argv[5]) if len(sys.argv) > 5 else 5
     make_4k_clip(clips["2160p"])
     app = App(zelkoz)
-    playbins = Playbins(helper, clips["1080p"])
     opens = {name: ([], []) for name in clips}
     seeks = ([], [])
     scrubs = ([], [])
     for name, clip in clips.items():
-        playbins.start(clip)
+        playbins = Playbins(helper, clip)
         for side in (app, playbins):  # warm both, the first open loads plugins
             side.open(clip)
             side.dispose()
@@ -210,7 +183,7 @@ def main():
                 # The application stops a player on a thread of its own
                 # after answering; the next open should not race it.
                 time.sleep(SETTLE_S)
-    playbins.quit()
+        playbins.quit()
     app.quit()
 
     for name in clips:
